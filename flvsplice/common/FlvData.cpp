@@ -1,0 +1,4 @@
+#include "flvsplice/common/FlvData.h"
+
+CFlvData::CFlvData() = default;
+CFlvData::~CFlvData() = default;

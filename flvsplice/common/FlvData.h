@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "flvsplice/common/FlvErrorHandler.h"
+
+class CFlvStream;
+
+// The base of every FLV element. Load reads the element from a source stream
+// positioned at its first byte; end is the absolute offset of the first byte
+// after the element (payloads are bounded by it). Save writes the element at
+// the output's current position. Both return false after pushing a record.
+class FLVSPLICE_API CFlvData : public CFlvErrorHandler {
+public:
+    CFlvData();
+    ~CFlvData() override;
+    virtual bool Load(CFlvStream* source, int64_t end) = 0;
+    virtual bool Save(CFlvStream* output) = 0;
+};

@@ -1,0 +1,3 @@
+#include "flvsplice/common/FlvProcess.h"
+
+CFlvProcess::~CFlvProcess() = default;

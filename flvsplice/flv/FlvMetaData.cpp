@@ -1,0 +1,218 @@
+#include "flvsplice/flv/FlvMetaData.h"
+
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/flv/FlvAudioData.h"
+#include "flvsplice/flv/FlvHeader.h"
+#include "flvsplice/flv/FlvMemorySpooler.h"
+#include "flvsplice/flv/FlvTag.h"
+#include "flvsplice/flv/FlvVideoData.h"
+#include "flvsplice/platform/FlvStream.h"
+
+CFlvMetaData::CFlvMetaData() = default;
+CFlvMetaData::~CFlvMetaData() = default;
+
+bool CFlvMetaData::Load(CFlvStream*, int64_t) { return true; }
+
+namespace {
+
+struct StreamFigures {
+    uint32_t span = 0;   // milliseconds from the first tag to the end of the last
+    uint64_t bytes = 0;  // payload bytes, header bytes included
+};
+
+StreamFigures Measure(const std::vector<CFlvTag*>& tags) {
+    StreamFigures figures;
+    if (tags.empty()) return figures;
+    const CFlvTag* first = tags.front();
+    const CFlvTag* last = tags.back();
+    figures.span = last->GetTimestamp() + last->m_duration - first->GetTimestamp();
+    for (const CFlvTag* tag : tags) figures.bytes += tag->GetDataSize();
+    return figures;
+}
+
+double KilobitsPerSecond(uint64_t bytes, uint32_t spanMs) {
+    return (static_cast<double>(bytes * 8) / 1000.0) / (static_cast<double>(spanMs) / 1000.0);
+}
+
+}  // namespace
+
+void CFlvMetaData::AnalyzeFlvFile(CFlvHeader* header, const std::vector<CFlvTag*>& audioTags,
+                                  const std::vector<CFlvTag*>& videoTags) {
+    const bool hasAudio = header != nullptr && header->HasAudio();
+    const bool hasVideo = header != nullptr && header->HasVideo();
+
+    if (hasAudio) {
+        const auto* audio =
+            audioTags.empty()
+                ? nullptr
+                : dynamic_cast<const CFlvAudioData*>(audioTags.front()->m_payload.get());
+        if (audio != nullptr) {
+            m_audioCodecId = audio->GetSoundFormat();
+            m_soundRate = audio->GetSoundRate();
+            m_soundSize = audio->GetSoundSize();
+            m_soundType = audio->GetSoundType();
+        }
+        m_width = 320;
+        m_height = 240;
+    }
+    if (hasVideo) {
+        for (CFlvTag* tag : videoTags) {
+            auto* video = dynamic_cast<CFlvVideoData*>(tag->m_payload.get());
+            if (video == nullptr || !video->IsKeyFrame()) continue;
+            m_videoCodecId = video->GetCodecId();
+            if (video->m_packet) {
+                m_width = video->m_packet->GetWidth();
+                m_height = video->m_packet->GetHeight();
+            }
+            break;
+        }
+    }
+
+    StreamFigures audio;
+    StreamFigures video;
+    if (hasAudio) {
+        audio = Measure(audioTags);
+        m_audioDataRate = KilobitsPerSecond(audio.bytes, audio.span);
+    }
+    if (hasVideo) {
+        video = Measure(videoTags);
+        m_videoDataRate = KilobitsPerSecond(video.bytes, video.span);
+        m_frameRate =
+            static_cast<double>(videoTags.size()) / (static_cast<double>(video.span) / 1000.0);
+    }
+    m_durationSec = static_cast<double>(std::max(audio.span, video.span)) / 1000.0;
+    m_flvHeader = header;
+}
+
+namespace {
+
+void SpoolString(CFlvMemorySpooler* spooler, std::string_view text) {
+    uint8_t length[2];
+    flvbytes::WriteBE16(length, static_cast<uint32_t>(text.size()));
+    spooler->Spool(length, 2);
+    spooler->Spool(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+void SpoolNumber(CFlvMemorySpooler* spooler, std::string_view key, double value) {
+    SpoolString(spooler, key);
+    uint8_t number[9];
+    number[0] = 0x00;
+    flvbytes::WriteBEDouble(number + 1, value);
+    spooler->Spool(number, sizeof number);
+}
+
+}  // namespace
+
+void CFlvMetaData::SpoolScriptData(CFlvMemorySpooler* spooler) {
+    const bool hasAudio = m_flvHeader != nullptr && m_flvHeader->HasAudio();
+    const bool hasVideo = m_flvHeader != nullptr && m_flvHeader->HasVideo();
+
+    const uint8_t stringMarker = 0x02;
+    spooler->Spool(&stringMarker, 1);
+    SpoolString(spooler, "onMetaData");
+    uint8_t array[5] = {0x08};
+    flvbytes::WriteBE32(array + 1, 8);  // always 8, also when fewer entries follow
+    spooler->Spool(array, sizeof array);
+
+    if (hasAudio) {
+        SpoolNumber(spooler, "audiocodecid", m_audioCodecId);
+        SpoolNumber(spooler, "audiodatarate", m_audioDataRate);
+    }
+    if (hasVideo) {
+        SpoolNumber(spooler, "videocodecid", m_videoCodecId);
+        SpoolNumber(spooler, "framerate", m_frameRate);
+        SpoolNumber(spooler, "videodatarate", m_videoDataRate);
+    }
+    SpoolNumber(spooler, "height", m_height);
+    SpoolNumber(spooler, "width", m_width);
+    SpoolNumber(spooler, "duration", m_durationSec);
+
+    const uint8_t endMarker[3] = {0x00, 0x00, 0x09};
+    spooler->Spool(endMarker, sizeof endMarker);
+}
+
+bool CFlvMetaData::Save(CFlvStream* output) {
+    CFlvMemorySpooler spooler;
+    SpoolScriptData(&spooler);
+    const uint32_t bodySize = spooler.GetSpooledSize();
+
+    uint8_t tagHeader[CFlvTag::kHeaderSize] = {};
+    tagHeader[0] = CFlvTag::kScriptData;
+    flvbytes::WriteBE24(tagHeader + 1, bodySize);
+    if (output->Write(tagHeader, sizeof tagHeader) != sizeof tagHeader) {
+        PushSystemError(L"メタデータのFLVタグヘッダ出力時にエラーが発生しました。",
+                        output->LastError());
+        return false;
+    }
+    if (!spooler.OutputToFile(output)) {
+        PushError(L"メタデータのFLVスクリプトデータ出力時にエラーが発生しました。", L"", &spooler);
+        return false;
+    }
+    uint8_t previousTagSize[4];
+    flvbytes::WriteBE32(previousTagSize, bodySize + CFlvTag::kHeaderSize);
+    if (output->Write(previousTagSize, 4) != 4) {
+        PushSystemError(L"メタデータのPreviousTagSize出力時にエラーが発生しました。",
+                        output->LastError());
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Frame rates compare as whole frames per second, rounded half away from
+// zero. A value that has no integer (infinite, not a number, out of range)
+// takes the one value the processor's conversion gives all of them.
+int64_t RoundFrameRate(double rate) {
+    const double rounded = rate >= 0 ? rate + 0.5 : rate - 0.5;
+    if (!std::isfinite(rounded) || rounded >= 2147483648.0 || rounded <= -2147483649.0) {
+        return INT32_MIN;
+    }
+    return static_cast<int64_t>(rounded);
+}
+
+}  // namespace
+
+bool CFlvMetaData::CheckCompatibility(CFlvMetaData* other) {
+    if (m_soundType != other->m_soundType) {
+        PushError(L"音声のステレオ/モノが異なります。");
+        return false;
+    }
+    if (m_soundSize != other->m_soundSize) {
+        PushError(L"音声の8Bit/16Bitが異なります。");
+    }
+    if (RoundFrameRate(m_frameRate) != RoundFrameRate(other->m_frameRate)) {
+        PushError(L"映像のフレームレートが異なります。");
+        return false;
+    }
+    if (m_audioCodecId != other->m_audioCodecId) {
+        PushError(L"音声データのコーデックが異なります。");
+        return false;
+    }
+    if (m_videoCodecId != other->m_videoCodecId) {
+        PushError(L"映像データのコーデックが異なります。");
+        return false;
+    }
+    if (m_height != other->m_height) {
+        PushError(L"映像データの高さが異なります。");
+        return false;
+    }
+    if (m_width != other->m_width) {
+        PushError(L"映像データの幅が異なります。");
+        return false;
+    }
+    return true;
+}
+
+// Defined here rather than with the document: the metadata is the one element
+// that reads a whole document.
+#include "flvsplice/document/FlvFile.h"
+
+void CFlvMetaData::AnalyzeFlvFile(CFlvFile* document) {
+    AnalyzeFlvFile(document->GetFlvHeader(), *document->GetAudioTagArray(),
+                   *document->GetVideoTagArray());
+}

@@ -1,0 +1,54 @@
+#include "flvsplice/flv/FlvRawData.h"
+
+#include <cstdio>
+
+#include "flvsplice/platform/FlvStream.h"
+
+CFlvRawData::CFlvRawData(CFlvStream* file, uint64_t offset, uint64_t size)
+    : m_offset(offset), m_size(size), m_file(file) {}
+
+CFlvRawData::~CFlvRawData() = default;
+
+bool CFlvRawData::Load(CFlvStream*, int64_t) { return true; }
+
+bool CFlvRawData::SeekToStart() {
+    if (m_file == nullptr || m_offset > static_cast<uint64_t>(INT64_MAX) ||
+        !m_file->Seek(static_cast<int64_t>(m_offset), SEEK_SET)) {
+        PushSystemError(L"RAWDATAの先頭へ移動中にファイルSEEKエラーが発生しました。",
+                        m_file != nullptr ? m_file->LastError() : 0);
+        return false;
+    }
+    return true;
+}
+
+bool CFlvRawData::Save(CFlvStream* output) {
+    if (!SeekToStart()) return false;
+    uint8_t buffer[kChunkSize];
+    uint64_t copied = 0;
+    do {
+        const uint64_t chunk = copied + kChunkSize <= m_size ? kChunkSize : m_size - copied;
+        if (m_file->Read(buffer, chunk) != chunk) {
+            PushSystemError(L"RAWDATA出力中にファイル読み込みエラーが発生しました。",
+                            m_file->LastError());
+            return false;
+        }
+        if (output->Write(buffer, chunk) != chunk) {
+            PushSystemError(L"RAWDATA出力中にファイル書き込みエラーが発生しました。",
+                            output->LastError());
+            return false;
+        }
+        copied += chunk;
+    } while (copied < m_size);
+    return true;
+}
+
+bool CFlvRawData::ReadToBuffer(uint8_t* buffer, uint64_t count) {
+    if (!SeekToStart()) return false;
+    if (count == 0) return true;
+    if (m_file->Read(buffer, count) != count) {
+        PushSystemError(L"RAWDATA出力中にファイル読み込みエラーが発生しました。",
+                        m_file->LastError());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+#include "flvsplice/common/FlvData.h"
+
+// Bytes of the source file that the library copies but never interprets: the
+// audio data after the audio header byte, the coded picture after a video
+// packet's header, the body of a script-data tag. The element only knows
+// where they lie; every save reads them again from the source stream, which it
+// borrows from the document (a closed stream makes every read fail).
+class FLVSPLICE_API CFlvRawData : public CFlvData {
+public:
+    static constexpr uint64_t kChunkSize = 4096;
+
+    CFlvRawData(CFlvStream* file, uint64_t offset, uint64_t size);
+    ~CFlvRawData() override;
+
+    // Never read from a file: the creator sets the range.
+    bool Load(CFlvStream* source, int64_t end) override;
+    // Copies the range to the output's current position in 4096-byte chunks.
+    bool Save(CFlvStream* output) override;
+    // Reads count bytes from the start of the range into the caller's buffer.
+    bool ReadToBuffer(uint8_t* buffer, uint64_t count);
+
+    uint64_t m_offset;
+    uint64_t m_size;
+    CFlvStream* m_file;
+
+private:
+    bool SeekToStart();
+};

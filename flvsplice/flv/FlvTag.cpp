@@ -1,0 +1,94 @@
+#include "flvsplice/flv/FlvTag.h"
+
+#include <cstring>
+
+#include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/flv/FlvAudioData.h"
+#include "flvsplice/flv/FlvScriptDataObject.h"
+#include "flvsplice/flv/FlvVideoData.h"
+#include "flvsplice/platform/FlvStream.h"
+
+CFlvTag::CFlvTag() = default;
+CFlvTag::~CFlvTag() = default;
+
+uint32_t CFlvTag::GetDataSize() const { return flvbytes::ReadBE24(m_dataSize); }
+
+uint32_t CFlvTag::GetTimestamp() const {
+    return (uint32_t(m_timestampExtended) << 24) | flvbytes::ReadBE24(m_timestamp);
+}
+
+void CFlvTag::SetTimestamp(uint32_t time) {
+    m_timestampExtended = uint8_t(time >> 24);
+    flvbytes::WriteBE24(m_timestamp, time & 0xFFFFFF);
+}
+
+bool CFlvTag::IsKeyFrame() const {
+    if (m_tagType != kVideo) return false;
+    const auto* video = dynamic_cast<const CFlvVideoData*>(m_payload.get());
+    return video != nullptr && video->IsKeyFrame();
+}
+
+bool CFlvTag::Load(CFlvStream* source, int64_t) {
+    uint8_t bytes[kHeaderSize];
+    if (source->Read(bytes, kHeaderSize) != kHeaderSize) {
+        PushSystemError(L"FLVタグ読み込み時にファイル読み込みエラーが発生しました。",
+                        source->LastError());
+        return false;
+    }
+    m_tagType = bytes[0];
+    std::memcpy(m_dataSize, bytes + 1, 3);
+    std::memcpy(m_timestamp, bytes + 4, 3);
+    m_timestampExtended = bytes[7];
+    std::memcpy(m_streamId, bytes + 8, 3);
+
+    const int64_t start = source->Tell();
+    if (start < 0) {
+        PushSystemError(L"FLVタグ読み込み時にファイル位置取得エラーが発生しました。",
+                        source->LastError());
+        return false;
+    }
+    const int64_t end = start + GetDataSize();
+
+    const wchar_t* failure = nullptr;
+    switch (m_tagType) {
+        case kAudio:
+            m_payload = std::make_unique<CFlvAudioData>();
+            failure = L"音声データ読み込み時にエラーが発生しました。";
+            break;
+        case kVideo:
+            m_payload = std::make_unique<CFlvVideoData>();
+            failure = L"映像データ読み込み時にエラーが発生しました。";
+            break;
+        case kScriptData:
+            m_payload = std::make_unique<CFlvScriptDataObject>();
+            failure = L"スクリプトデータ読み込み時にエラーが発生しました。";
+            break;
+        default:
+            PushError(L"未知のFLVTAGタイプが検出されました。");
+            return false;
+    }
+    if (!m_payload->Load(source, end)) {
+        PushError(failure, L"", m_payload.get());
+        return false;
+    }
+    return true;
+}
+
+bool CFlvTag::Save(CFlvStream* output) {
+    uint8_t bytes[kHeaderSize];
+    bytes[0] = m_tagType;
+    std::memcpy(bytes + 1, m_dataSize, 3);
+    std::memcpy(bytes + 4, m_timestamp, 3);
+    bytes[7] = m_timestampExtended;
+    std::memcpy(bytes + 8, m_streamId, 3);
+    if (output->Write(bytes, kHeaderSize) != kHeaderSize) {
+        PushSystemError(L"FLVタグヘッダ出力時にファイル書き込みエラーが発生しました。",
+                        output->LastError());
+        return false;
+    }
+    if (!m_payload || !m_payload->Save(output)) {
+        PushError(L"FLVデータ出力時にエラーが発生しました。", L"", m_payload.get());
+        return false;
+    }
+    return true;
+}

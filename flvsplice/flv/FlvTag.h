@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "flvsplice/common/FlvData.h"
+
+// One tag: the 11-byte tag header as read, and the payload element chosen by
+// the tag type. m_duration is set by the document after loading and drives
+// the renumbering of timestamps after a join or a cut.
+class FLVSPLICE_API CFlvTag : public CFlvData {
+public:
+    static constexpr uint8_t kAudio = 8;
+    static constexpr uint8_t kVideo = 9;
+    static constexpr uint8_t kScriptData = 18;
+    static constexpr uint32_t kHeaderSize = 11;
+
+    CFlvTag();
+    ~CFlvTag() override;
+
+    // Reads the tag header and its payload; end is not used (the payload's end
+    // follows from the data size). The stream is left at the payload's end.
+    bool Load(CFlvStream* source, int64_t end) override;
+    bool Save(CFlvStream* output) override;
+
+    uint32_t GetDataSize() const;
+    // The full time in milliseconds: the extension byte above the 24-bit field.
+    uint32_t GetTimestamp() const;
+    void SetTimestamp(uint32_t time);
+    // A video tag whose payload header announces a key frame.
+    bool IsKeyFrame() const;
+
+    uint8_t m_tagType = 0;
+    uint8_t m_dataSize[3] = {};
+    uint8_t m_timestamp[3] = {};
+    uint8_t m_timestampExtended = 0;
+    uint8_t m_streamId[3] = {};
+    std::unique_ptr<CFlvData> m_payload;
+    uint32_t m_duration = 0;
+};

@@ -1,0 +1,58 @@
+#include "flvsplice/flv/FlvVideoData.h"
+
+#include "flvsplice/flv/FlvPayloadView.h"
+#include "flvsplice/platform/FlvStream.h"
+
+CFlvVideoData::CFlvVideoData() = default;
+CFlvVideoData::~CFlvVideoData() = default;
+
+bool CFlvVideoData::Load(CFlvStream* source, int64_t end) {
+    CFlvPayloadView view(source, end);
+    if (!view.Read(&m_header, 1)) {
+        PushSystemError(L"FLV映像データヘッダ読み込み中にファイルREADエラーが発生しました。",
+                        view.LastError());
+        return false;
+    }
+    const wchar_t* failure = nullptr;
+    switch (GetCodecId()) {
+        case kCodecH263:
+            m_packet = std::make_unique<CFlvVideoPacketH263>();
+            failure = L"H263ビデオパケットロード時にエラーが発生しました。";
+            break;
+        case kCodecScreen:
+        case kCodecScreen2:
+            m_packet = std::make_unique<CFlvVideoPacketScreen>();
+            failure = L"Screenビデオパケットロード時にエラーが発生しました。";
+            break;
+        case kCodecVP6:
+            m_packet = std::make_unique<CFlvVideoPacketVP6>();
+            failure = L"VP6ビデオパケットロード時にエラーが発生しました。";
+            break;
+        case kCodecVP6Alpha:
+            m_packet = std::make_unique<CFlvVideoPacketVP6Alpha>();
+            failure = L"VP6ALPHAビデオパケットロード時にエラーが発生しました。";
+            break;
+        default:
+            PushError(L"未知のビデオパケットが検出されました。");
+            return false;
+    }
+    if (!m_packet->Load(source, end)) {
+        PushError(failure, L"", m_packet.get());
+        return false;
+    }
+    return true;
+}
+
+bool CFlvVideoData::Save(CFlvStream* output) {
+    if (output->Write(&m_header, 1) != 1) {
+        PushSystemError(L"FLV映像データヘッダ出力時にファイル書き込みエラーが発生しました。",
+                        output->LastError());
+        return false;
+    }
+    if (!m_packet || !m_packet->Save(output)) {
+        PushError(L"FLV映像データ出力時にファイル書き込みエラーが発生しました。", L"",
+                  m_packet.get());
+        return false;
+    }
+    return true;
+}

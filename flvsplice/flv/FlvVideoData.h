@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "flvsplice/common/FlvData.h"
+#include "flvsplice/flv/FlvVideoPacket.h"
+
+// The payload of a video tag: the video header byte (frame type and codec)
+// and the codec packet chosen by the codec identifier.
+class FLVSPLICE_API CFlvVideoData : public CFlvData {
+public:
+    static constexpr uint8_t kCodecH263 = 2;
+    static constexpr uint8_t kCodecScreen = 3;
+    static constexpr uint8_t kCodecVP6 = 4;
+    static constexpr uint8_t kCodecVP6Alpha = 5;
+    static constexpr uint8_t kCodecScreen2 = 6;
+
+    CFlvVideoData();
+    ~CFlvVideoData() override;
+
+    bool Load(CFlvStream* source, int64_t end) override;
+    bool Save(CFlvStream* output) override;
+
+    bool IsKeyFrame() const { return (m_header & 0xF0) == 0x10; }
+    uint8_t GetFrameType() const { return m_header >> 4; }
+    uint8_t GetCodecId() const { return m_header & 0x0F; }
+
+    uint8_t m_header = 0;
+    std::unique_ptr<CFlvVideoPacket> m_packet;
+};

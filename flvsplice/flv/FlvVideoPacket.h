@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "flvsplice/common/FlvData.h"
+#include "flvsplice/flv/FlvRawData.h"
+
+class CFlvPayloadView;
+
+// The codec packet of a video payload: the few header bytes that give the
+// picture size, kept exactly as read, and the rest of the payload as a raw
+// range. Nothing is decoded beyond the size fields.
+class FLVSPLICE_API CFlvVideoPacket : public CFlvData {
+public:
+    CFlvVideoPacket();
+    ~CFlvVideoPacket() override;
+
+    bool Save(CFlvStream* output) override;
+    virtual uint32_t GetWidth() = 0;
+    virtual uint32_t GetHeight() = 0;
+    // The kept header bytes; their number goes to count. Owned by the packet.
+    virtual const uint8_t* GetHeaderBytes(uint32_t& count) = 0;
+
+    std::unique_ptr<CFlvRawData> m_rawData;
+
+protected:
+    // Reads the fixed header bytes through the view.
+    bool ReadHeader(CFlvPayloadView& view, uint8_t* buffer, size_t count);
+    // After the header bytes: the raw range up to the end, and the seek there.
+    bool LoadRawData(CFlvStream* source, CFlvPayloadView& view);
+};
+
+// Sorenson H.263 (codec 2): 5 header bytes, 7 with 8-bit custom sizes, 9 with
+// 16-bit custom sizes.
+class FLVSPLICE_API CFlvVideoPacketH263 : public CFlvVideoPacket {
+public:
+    CFlvVideoPacketH263();
+    ~CFlvVideoPacketH263() override;
+    bool Load(CFlvStream* source, int64_t end) override;
+    uint32_t GetWidth() override { return m_width; }
+    uint32_t GetHeight() override { return m_height; }
+    const uint8_t* GetHeaderBytes(uint32_t& count) override;
+
+    uint8_t m_headerBytes[9] = {};
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    uint32_t m_headerLength = 0;
+};
+
+// Screen video and screen video 2 (codecs 3 and 6): 4 header bytes.
+class FLVSPLICE_API CFlvVideoPacketScreen : public CFlvVideoPacket {
+public:
+    CFlvVideoPacketScreen();
+    ~CFlvVideoPacketScreen() override;
+    bool Load(CFlvStream* source, int64_t end) override;
+    uint32_t GetWidth() override;
+    uint32_t GetHeight() override;
+    const uint8_t* GetHeaderBytes(uint32_t& count) override;
+
+    uint8_t m_headerBytes[4] = {};
+};
+
+// On2 VP6 (codec 4): size adjustment, two frame header bytes, macroblock
+// rows and columns.
+class FLVSPLICE_API CFlvVideoPacketVP6 : public CFlvVideoPacket {
+public:
+    CFlvVideoPacketVP6();
+    ~CFlvVideoPacketVP6() override;
+    bool Load(CFlvStream* source, int64_t end) override;
+    uint32_t GetWidth() override;
+    uint32_t GetHeight() override;
+    const uint8_t* GetHeaderBytes(uint32_t& count) override;
+
+    uint8_t m_headerBytes[5] = {};
+};
+
+// On2 VP6 with alpha (codec 5): size adjustment, 24-bit alpha offset, two
+// frame header bytes, macroblock rows and columns.
+class FLVSPLICE_API CFlvVideoPacketVP6Alpha : public CFlvVideoPacket {
+public:
+    CFlvVideoPacketVP6Alpha();
+    ~CFlvVideoPacketVP6Alpha() override;
+    bool Load(CFlvStream* source, int64_t end) override;
+    uint32_t GetWidth() override;
+    uint32_t GetHeight() override;
+    const uint8_t* GetHeaderBytes(uint32_t& count) override;
+
+    uint8_t m_headerBytes[8] = {};
+};

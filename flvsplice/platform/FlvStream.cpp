@@ -1,0 +1,277 @@
+#include "flvsplice/platform/FlvStream.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "flvsplice/platform/FlvSystem.h"
+
+namespace {
+
+int OpenPath(const std::wstring& path, int flags, int* error) {
+    const auto narrow = flvsys::WideToUtf8(path);
+    if (!narrow || narrow->empty()) {
+        *error = narrow ? ENOENT : EILSEQ;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(narrow->c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) *error = errno;
+    return fd;
+}
+
+bool LockFile(int fd, int operation, int* error) {
+    int rc;
+    do {
+        rc = ::flock(fd, operation | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+void CloseQuietly(int fd) { ::close(fd); }
+
+}  // namespace
+
+CFlvStream::CFlvStream(int fd, Mode mode)
+    : m_fd(fd), m_mode(mode), m_buffer(std::make_unique<uint8_t[]>(kBufferSize)) {}
+
+CFlvStream::~CFlvStream() {
+    if (m_fd >= 0) Close();
+}
+
+std::unique_ptr<CFlvStream> CFlvStream::OpenForReading(const std::wstring& path, int* error) {
+    int scratch = 0;
+    if (error == nullptr) error = &scratch;
+    *error = 0;
+    const int fd = OpenPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, error);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *error = errno;
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    if (!LockFile(fd, LOCK_SH, error)) {
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<CFlvStream>(new CFlvStream(fd, Mode::Read));
+}
+
+std::unique_ptr<CFlvStream> CFlvStream::CreateExclusive(const std::wstring& path, int* error) {
+    int scratch = 0;
+    if (error == nullptr) error = &scratch;
+    *error = 0;
+    const int fd = OpenPath(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, error);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *error = errno;
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    if (!LockFile(fd, LOCK_EX, error)) {
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        *error = errno;
+        CloseQuietly(fd);
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return std::unique_ptr<CFlvStream>(new CFlvStream(fd, Mode::Write));
+}
+
+bool CFlvStream::Fail(int code) {
+    m_lastError = code;
+    return false;
+}
+
+size_t CFlvStream::Read(void* buffer, size_t count) {
+    m_lastError = 0;
+    if (m_fd < 0 || m_mode != Mode::Read) {
+        Fail(EBADF);
+        return 0;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        if (m_pos >= m_bufStart && m_pos < m_bufStart + static_cast<int64_t>(m_bufLen)) {
+            const auto offset = static_cast<size_t>(m_pos - m_bufStart);
+            const size_t n = std::min(count - done, m_bufLen - offset);
+            std::memcpy(out + done, m_buffer.get() + offset, n);
+            done += n;
+            m_pos += static_cast<int64_t>(n);
+            continue;
+        }
+        const size_t remaining = count - done;
+        const bool direct = remaining >= kBufferSize;
+        uint8_t* target = direct ? out + done : m_buffer.get();
+        const size_t want = direct ? remaining : kBufferSize;
+        const ssize_t got = ::pread(m_fd, target, want, m_pos);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            break;
+        }
+        if (got == 0) break;  // end of file: LastError stays 0
+        if (direct) {
+            done += static_cast<size_t>(got);
+            m_pos += got;
+        } else {
+            m_bufStart = m_pos;
+            m_bufLen = static_cast<size_t>(got);
+        }
+    }
+    return done;
+}
+
+bool CFlvStream::FlushBuffer() {
+    size_t written = 0;
+    while (written < m_bufLen) {
+        const ssize_t n = ::write(m_fd, m_buffer.get() + written, m_bufLen - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            m_bufLen = 0;
+            m_writeFailed = true;
+            return Fail(errno);
+        }
+        written += static_cast<size_t>(n);
+    }
+    m_bufStart += static_cast<int64_t>(m_bufLen);
+    m_bufLen = 0;
+    return true;
+}
+
+size_t CFlvStream::Write(const void* buffer, size_t count) {
+    m_lastError = 0;
+    if (m_fd < 0 || m_mode != Mode::Write) {
+        Fail(EBADF);
+        return 0;
+    }
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    if (m_bufLen + count > kBufferSize && !FlushBuffer()) return 0;
+    if (count < kBufferSize) {
+        std::memcpy(m_buffer.get() + m_bufLen, in, count);
+        m_bufLen += count;
+        m_pos += static_cast<int64_t>(count);
+        return count;
+    }
+    size_t written = 0;
+    while (written < count) {
+        const ssize_t n = ::write(m_fd, in + written, count - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            m_writeFailed = true;
+            Fail(errno);
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    m_pos += static_cast<int64_t>(written);
+    m_bufStart = m_pos;
+    return written;
+}
+
+bool CFlvStream::Seek(int64_t offset, int origin) {
+    m_lastError = 0;
+    if (m_fd < 0) return Fail(EBADF);
+    if (m_mode == Mode::Write) {
+        if (!FlushBuffer()) return false;
+        const off_t at = ::lseek(m_fd, static_cast<off_t>(offset), origin);
+        if (at < 0) return Fail(errno);
+        m_pos = at;
+        m_bufStart = at;
+        return true;
+    }
+    int64_t base = 0;
+    switch (origin) {
+        case SEEK_SET:
+            break;
+        case SEEK_CUR:
+            base = m_pos;
+            break;
+        case SEEK_END:
+            base = Size();
+            if (base < 0) return false;
+            break;
+        default:
+            return Fail(EINVAL);
+    }
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return Fail(EINVAL);
+    m_pos = base + offset;
+    return true;
+}
+
+int64_t CFlvStream::Tell() {
+    m_lastError = 0;
+    if (m_fd < 0) {
+        Fail(EBADF);
+        return -1;
+    }
+    return m_pos;
+}
+
+int64_t CFlvStream::Size() {
+    m_lastError = 0;
+    if (m_fd < 0) {
+        Fail(EBADF);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) {
+        Fail(errno);
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool CFlvStream::Flush() {
+    m_lastError = 0;
+    if (m_fd < 0) return Fail(EBADF);
+    if (m_mode != Mode::Write) return true;
+    return FlushBuffer();
+}
+
+bool CFlvStream::Close() {
+    m_lastError = 0;
+    if (m_fd < 0) return Fail(EBADF);
+    bool ok = true;
+    int code = 0;
+    if (m_mode == Mode::Write) {
+        if (!FlushBuffer()) {
+            ok = false;
+            code = m_lastError;
+        } else if (m_writeFailed) {
+            ok = false;
+            code = EIO;
+        }
+    }
+    if (::close(m_fd) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
+    m_fd = -1;
+    m_buffer.reset();
+    m_bufLen = 0;
+    if (!ok) return Fail(code);
+    return true;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "flvsplice/common/FlvExport.h"
+
+// A buffered binary file stream over a file descriptor, with 64-bit offsets.
+//
+// A reading stream keeps a window of the file in memory: seeks only move the
+// logical position, and a read that lands inside the window costs no system
+// call. Reads go through pread(), so the descriptor's own offset never
+// matters. A writing stream collects small writes and hands them to write()
+// in large pieces.
+//
+// Sharing follows the rules a document relies on: a source is opened with a
+// shared lock (others may read it, nobody using the library may write it), an
+// output with an exclusive lock, and an output is truncated only once its lock
+// is held, so a path that an open document reads is refused untouched,
+// whatever name reaches it.
+//
+// Every call records the system error code of its failure in LastError(); a
+// short read at the end of the file records 0.
+class FLVSPLICE_API CFlvStream {
+public:
+    enum class Mode { Read, Write };
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    ~CFlvStream();
+    CFlvStream(const CFlvStream&) = delete;
+    CFlvStream& operator=(const CFlvStream&) = delete;
+
+    // Opens an existing regular file for reading under a shared lock.
+    static std::unique_ptr<CFlvStream> OpenForReading(const std::wstring& path, int* error);
+    // Opens (creating if needed) a file for writing under an exclusive lock and
+    // truncates it if it is a regular file. Devices are written as they are.
+    static std::unique_ptr<CFlvStream> CreateExclusive(const std::wstring& path, int* error);
+
+    // Returns the number of bytes transferred; fewer than count on failure.
+    size_t Read(void* buffer, size_t count);
+    size_t Write(const void* buffer, size_t count);
+    // origin: SEEK_SET, SEEK_CUR or SEEK_END.
+    bool Seek(int64_t offset, int origin);
+    // The current position, or -1 on a closed stream.
+    int64_t Tell();
+    // The size of the file, or -1.
+    int64_t Size();
+    // Writes out buffered bytes.
+    bool Flush();
+    // Flushes and closes; false when anything written could not be stored.
+    // A closed stream refuses every further call with EBADF.
+    bool Close();
+
+    bool IsOpen() const { return m_fd >= 0; }
+    Mode GetMode() const { return m_mode; }
+    int LastError() const { return m_lastError; }
+
+private:
+    CFlvStream(int fd, Mode mode);
+    bool FlushBuffer();
+    bool Fail(int code);
+
+    int m_fd;
+    Mode m_mode;
+    int64_t m_pos = 0;  // logical position
+    std::unique_ptr<uint8_t[]> m_buffer;
+    int64_t m_bufStart = 0;  // file offset of m_buffer[0]
+    size_t m_bufLen = 0;     // valid (read) or pending (write) bytes in m_buffer
+    bool m_writeFailed = false;
+    int m_lastError = 0;
+};
