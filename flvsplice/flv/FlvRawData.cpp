@@ -23,11 +23,12 @@ bool CFlvRawData::SeekToStart() {
 
 bool CFlvRawData::Save(CFlvStream* output) {
     if (!SeekToStart()) return false;
-    uint8_t buffer[kChunkSize];
     uint64_t copied = 0;
     do {
         const uint64_t chunk = copied + kChunkSize <= m_size ? kChunkSize : m_size - copied;
-        if (m_file->Read(buffer, chunk) != chunk) {
+        // The chunk is read where the source stream buffers it, not copied twice.
+        const uint8_t* buffer = nullptr;
+        if (m_file->ReadInPlace(&buffer, chunk) != chunk) {
             PushSystemError(L"RAWDATA出力中にファイル読み込みエラーが発生しました。",
                             m_file->LastError());
             return false;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +143,36 @@ size_t CFlvStream::Read(void* buffer, size_t count) {
         }
     }
     return done;
+}
+
+size_t CFlvStream::ReadInPlace(const uint8_t** data, size_t count) {
+    m_lastError = 0;
+    *data = nullptr;
+    if (m_fd < 0 || m_mode != Mode::Read) {
+        Fail(EBADF);
+        return 0;
+    }
+    count = std::min(count, kBufferSize);
+    const bool inside = m_pos >= m_bufStart && m_pos + static_cast<int64_t>(count) <=
+                                                   m_bufStart + static_cast<int64_t>(m_bufLen);
+    if (!inside) {
+        ssize_t got;
+        do {
+            got = ::pread(m_fd, m_buffer.get(), kBufferSize, m_pos);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            m_bufLen = 0;
+            Fail(errno);
+            return 0;
+        }
+        m_bufStart = m_pos;
+        m_bufLen = static_cast<size_t>(got);
+    }
+    const auto offset = static_cast<size_t>(m_pos - m_bufStart);
+    const size_t available = std::min(count, m_bufLen - offset);
+    *data = m_buffer.get() + offset;
+    m_pos += static_cast<int64_t>(available);
+    return available;
 }
 
 bool CFlvStream::FlushBuffer() {

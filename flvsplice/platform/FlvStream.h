@@ -41,6 +41,10 @@ public:
     // Returns the number of bytes transferred; fewer than count on failure.
     size_t Read(void* buffer, size_t count);
     size_t Write(const void* buffer, size_t count);
+    // Reads up to count (at most kBufferSize) bytes without copying them:
+    // *data points into the stream's own buffer and stays valid until the next
+    // call on the stream. Returns the number of bytes available there.
+    size_t ReadInPlace(const uint8_t** data, size_t count);
     // origin: SEEK_SET, SEEK_CUR or SEEK_END.
     bool Seek(int64_t offset, int origin);
     // The current position, or -1 on a closed stream.
