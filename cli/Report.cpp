@@ -1,0 +1,113 @@
+#include "Report.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "flvsplice/document/FlvFile.h"
+#include "flvsplice/platform/FlvSystem.h"
+
+namespace cli {
+
+std::optional<std::wstring> ToWide(const std::string& utf8) { return flvsys::Utf8ToWide(utf8); }
+
+std::string ToUtf8(const std::wstring& wide) {
+    if (auto whole = flvsys::WideToUtf8(wide)) return *whole;
+    std::string out;
+    for (wchar_t c : wide) {
+        auto one = flvsys::WideToUtf8(std::wstring_view(&c, 1));
+        out += one ? *one : "\xEF\xBF\xBD";
+    }
+    return out;
+}
+
+std::string ExplainResult(int code) {
+    switch (code) {
+        case FlvResult::OpenFailed:
+            return "a file could not be opened or created: check that the path exists and that "
+                   "you may read the input and write the output's directory.";
+        case FlvResult::CreateFailed:
+            return "the FLV output could not be created: check that its directory exists and is "
+                   "writable.";
+        case FlvResult::SeekFailed:
+        case FlvResult::PositionFailed:
+            return "the input could not be measured or positioned: give a regular file, not a "
+                   "pipe or device.";
+        case FlvResult::ReadFailed:
+            return "the input ended early or could not be read: it is truncated or unreadable; "
+                   "re-create or re-download it.";
+        case FlvResult::AviCreateFailed:
+            return "the AVI output could not be created: check that its directory exists and is "
+                   "writable.";
+        case FlvResult::HeaderLoadFailed:
+            return "the FLV header could not be loaded: the file is empty, too short or not "
+                   "readable as FLV.";
+        case FlvResult::BadSignature:
+            return "this is not an FLV file (it does not start with \"FLV\"): check the input.";
+        case FlvResult::BadFlags:
+            return "the FLV header announces neither audio nor video: the file is damaged.";
+        case FlvResult::TagLoadFailed:
+            return "a tag could not be loaded: the file is truncated or damaged, or its video is "
+                   "H.264/AVC, which this tool does not read.";
+        case FlvResult::ContentInvalid:
+            return "no audio or video is left to work with, or it does not match the header: "
+                   "for a cut, choose a range that holds both streams.";
+        case FlvResult::SingleAudioTag:
+            return "the file holds a single audio tag, too few to time the stream: use a longer "
+                   "file.";
+        case FlvResult::SingleVideoTag:
+            return "the file holds a single video frame, too few to time the stream: use a "
+                   "longer file.";
+        case FlvResult::HeaderSaveFailed:
+        case FlvResult::TagSizeSaveFailed:
+        case FlvResult::MetaDataSaveFailed:
+        case FlvResult::OutputIncomplete:
+            return "the output could not be written completely: check the free space and the "
+                   "output's directory.";
+        case FlvResult::TagSaveFailed:
+            return "a tag could not be copied: an input could not be read back or the output not "
+                   "written; check the inputs and the free space.";
+        case FlvResult::JoinRefused:
+            return "the files cannot be joined: one lacks a stream the other has, or (with "
+                   "--strict) their formats differ; join files of one kind, or drop --strict.";
+        case FlvResult::StartAfterEnd:
+            return "the start time lies after the end time: swap --from and --to.";
+        case FlvResult::NoKeyFrame:
+            return "there is no video key frame at or after --from: choose an earlier --from.";
+        case FlvResult::NoAudio:
+            return "there is no audio at or after --from: choose an earlier --from.";
+        case FlvResult::AviCodecRefused:
+            return "AVI export takes only Sorenson H.263 and On2 VP6 video: write FLV or audio "
+                   "instead.";
+        case FlvResult::NotOpen:
+            return "the input was no longer open when it was written: this is a fault of the "
+                   "tool; please report it.";
+        case FlvResult::AviSizeLimit:
+            return "the AVI would pass the 4 GiB limit of its 32-bit sizes: cut the input into "
+                   "shorter parts.";
+        default:
+            return "unknown result code.";
+    }
+}
+
+void ReportError(const std::string& what) { std::fprintf(stderr, "flvsplice: %s\n", what.c_str()); }
+
+std::string FormattedErrors(CFlvFile& document) {
+    // A system error text ends with a line feed, which would leave the
+    // closing parenthesis of its record on a line of its own.
+    std::string text = ToUtf8(document.GetErrorMessageFormatted());
+    for (size_t at; (at = text.find("\n)")) != std::string::npos;) text.erase(at, 1);
+    return text;
+}
+
+void ReportFailure(const std::string& what, int code, CFlvFile* document) {
+    ReportError(what);
+    if (document != nullptr) {
+        std::istringstream text(FormattedErrors(*document));
+        for (std::string line; std::getline(text, line);) {
+            if (!line.empty()) std::fprintf(stderr, "  %s\n", line.c_str());
+        }
+    }
+    std::fprintf(stderr, "error %d: %s\n", code, ExplainResult(code).c_str());
+}
+
+}  // namespace cli

@@ -1,0 +1,333 @@
+// flvsplice: cut, join and convert FLV files with the flvsplice library,
+// without re-encoding anything.
+
+#include <sys/resource.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <unordered_map>
+
+#include "Document.h"
+#include "Info.h"
+#include "Output.h"
+#include "Report.h"
+#include "TimeText.h"
+
+using namespace cli;
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct Job {
+    std::vector<std::string> inputs;
+    std::string output;
+    std::string format;
+    bool quiet = false;
+};
+
+bool OpenDocument(Document& document, const std::string& path) {
+    const int result = document.Open(*ToWide(path));
+    if (result == FlvResult::Success) return true;
+    ReportFailure("cannot open '" + path + "'", result, &document);
+    return false;
+}
+
+int Interrupted(const std::string& output) {
+    ReportError("interrupted; '" + output + "' was left as it was");
+    return interrupt::ExitCode();
+}
+
+int Write(CFlvFile& file, Writer writer, const std::wstring& path, CFlvProcess* progress) {
+    switch (writer) {
+        case Writer::Flv:
+            return file.SaveAs(path, progress);
+        case Writer::Avi:
+            return file.SaveAVI(path, progress);
+        case Writer::Audio:
+            break;
+    }
+    return file.SaveAudio(path, progress);
+}
+
+// Writes the document to job.output with the writer that the name or
+// --format asks for, through a temporary file that replaces the output only
+// when everything went well.
+int WriteOutput(Document& document, const Job& job) {
+    AtomicOutput output;
+    std::string reason;
+    if (!output.Check(job.output, job.inputs, reason)) {
+        ReportError(reason);
+        return kExitFailure;
+    }
+    if (interrupt::Requested()) return Interrupted(job.output);
+
+    const Writer writer =
+        job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
+    if (writer == Writer::Avi && document.GetVideoTagArray()->empty()) {
+        ReportError("there is no video to write to the AVI file '" + job.output + "'");
+        return kExitFailure;
+    }
+    if (writer == Writer::Audio && document.GetAudioTagArray()->empty()) {
+        ReportError("there is no audio to write to '" + job.output + "'");
+        return kExitFailure;
+    }
+    if (!output.Begin(reason)) {
+        ReportError(reason);
+        return kExitFailure;
+    }
+
+    int result = FlvResult::Success;
+    std::string thrown;
+    {
+        ProgressBar progress(!job.quiet, output.TempPath());
+        try {
+            result = Write(document, writer, *ToWide(output.TempPath()), &progress);
+        } catch (const CFlvFileException& e) {
+            thrown = e.code().message();
+        }
+    }
+    if (interrupt::Requested()) {
+        output.Discard();
+        return Interrupted(job.output);
+    }
+    if (!thrown.empty()) {
+        output.Discard();
+        ReportError("cannot write '" + job.output + "': " + thrown);
+        std::fprintf(stderr,
+                     "error: the file system refused the output: check the free space, quotas "
+                     "and file size limits.\n");
+        return kExitFailure;
+    }
+    if (result != FlvResult::Success) {
+        output.Discard();
+        ReportFailure("cannot write '" + job.output + "'", result, &document);
+        return kExitFailure;
+    }
+    if (!output.Commit(reason)) {
+        ReportError(reason);
+        return kExitFailure;
+    }
+    return 0;
+}
+
+void PrintWritten(const Job& job) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(job.output, error);
+    std::printf("wrote %s (%s)\n", job.output.c_str(), FormatBytes(error ? 0 : size).c_str());
+}
+
+int RunInfo(const std::vector<std::string>& files, bool json) {
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    int status = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        nlohmann::ordered_json entry;
+        entry["file"] = files[i];
+        Document document;
+        const int result = document.Open(*ToWide(files[i]));
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot open '" + files[i] + "'", result, &document);
+            entry["error"] = {{"code", result},
+                              {"message", FormattedErrors(document)},
+                              {"explanation", ExplainResult(result)}};
+            status = kExitFailure;
+        } else {
+            std::error_code error;
+            entry["size"] = std::filesystem::file_size(files[i], error);
+            entry.update(DescribeDocument(document));
+        }
+        if (json) {
+            all.push_back(std::move(entry));
+        } else if (!entry.contains("error")) {
+            std::printf("%s%s", i > 0 ? "\n" : "", DescribeAsText(entry).c_str());
+        }
+    }
+    if (json) std::cout << all.dump(2) << '\n';
+    return status;
+}
+
+int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
+    Document document;
+    if (!OpenDocument(document, job.inputs[0])) return kExitFailure;
+
+    // Extract renumbers the timestamps; the ones before it tell what was kept.
+    std::unordered_map<const CFlvTag*, uint32_t> before;
+    for (const CFlvTag* tag : *document.GetFlvTagArray()) before[tag] = tag->GetTimestamp();
+    const uint32_t end = to.value_or(UINT32_MAX);
+    const int result = document.Extract(from, end);
+    if (result != FlvResult::Success) {
+        ReportFailure("cannot cut '" + job.inputs[0] + "' from " + FormatTime(from) + " to " +
+                          (to ? FormatTime(*to) : "the end"),
+                      result, &document);
+        return kExitFailure;
+    }
+    uint64_t keptStart = UINT64_MAX, keptEnd = 0;
+    for (const CFlvTag* tag : *document.GetFlvTagArray()) {
+        keptStart = std::min<uint64_t>(keptStart, before[tag]);
+        keptEnd = std::max<uint64_t>(keptEnd, uint64_t{before[tag]} + tag->m_duration);
+    }
+    const int status = WriteOutput(document, job);
+    if (status == 0 && !job.quiet) {
+        std::printf("kept %s - %s of %s (asked for %s - %s)\n", FormatTime(keptStart).c_str(),
+                    FormatTime(keptEnd).c_str(), job.inputs[0].c_str(), FormatTime(from).c_str(),
+                    to ? FormatTime(*to).c_str() : "the end");
+        PrintWritten(job);
+    }
+    return status;
+}
+
+// Every input stays open until the output is written: allow as many open
+// files as the hard limit does.
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+int RunJoin(const Job& job, bool strict) {
+    RaiseOpenFileLimit();
+    std::vector<std::unique_ptr<Document>> documents;
+    for (const std::string& input : job.inputs) {
+        if (interrupt::Requested()) return Interrupted(job.output);
+        documents.push_back(std::make_unique<Document>());
+        if (!OpenDocument(*documents.back(), input)) return kExitFailure;
+    }
+    for (size_t i = 1; i < documents.size(); ++i) {
+        const int result = documents[0]->Add(documents[i].get(), strict);
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot join '" + job.inputs[i] + "' onto '" + job.inputs[0] + "'",
+                          result, documents[0].get());
+            return kExitFailure;
+        }
+    }
+    const int status = WriteOutput(*documents[0], job);
+    if (status == 0 && !job.quiet) {
+        std::printf("joined %zu files, %.3f s\n", documents.size(),
+                    documents[0]->GetFlvMetaData()->m_durationSec);
+        PrintWritten(job);
+    }
+    return status;
+}
+
+int RunCopy(const Job& job) {
+    Document document;
+    if (!OpenDocument(document, job.inputs[0])) return kExitFailure;
+    const int status = WriteOutput(document, job);
+    if (status == 0 && !job.quiet) PrintWritten(job);
+    return status;
+}
+
+const std::map<std::string, std::string> kUsage = {
+    {"", "usage: flvsplice [--version] [-q] {info|cut|join|copy} ..."},
+    {"info", "usage: flvsplice info FILE... [--json]"},
+    {"cut", "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio]"},
+    {"join", "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio]"},
+    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio]"},
+};
+
+int UsageError(const CLI::App& app, const std::string& message) {
+    const auto chosen = app.get_subcommands();
+    const std::string name = chosen.empty() ? "" : chosen[0]->get_name();
+    std::fprintf(stderr, "flvsplice: %s\n%s\nTry 'flvsplice %s%s--help' for more.\n",
+                 message.c_str(), kUsage.at(name).c_str(), name.c_str(), name.empty() ? "" : " ");
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Cut, join and convert FLV files without re-encoding.", "flvsplice"};
+    app.set_version_flag("--version", "flvsplice " FLVSPLICE_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    Job job;
+    app.add_flag("-q,--quiet", job.quiet, "No progress bar and no summary");
+
+    const CLI::Validator timeCheck(
+        [](std::string& text) {
+            return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
+        },
+        "TIME");
+    const auto formats = CLI::IsMember({"flv", "avi", "audio"});
+
+    auto* info = app.add_subcommand("info", "Show what a file holds");
+    bool json = false;
+    info->add_option("FILE", job.inputs, "FLV files")->required()->type_name("");
+    info->add_flag("--json", json, "Print one JSON document (an array, one entry per file)");
+
+    std::string fromText = "0", toText;
+    auto* cut = app.add_subcommand("cut", "Keep a time range (it starts at a key frame)");
+    cut->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
+    cut->add_option("--from", fromText,
+                    "Start: 1500 (ms), 1.5s or [hh:]mm:ss[.mmm]; moves back to a key frame")
+        ->check(timeCheck)
+        ->type_name("TIME");
+    cut->add_option("--to", toText, "End, in the same forms; default: the end")
+        ->check(timeCheck)
+        ->type_name("TIME");
+
+    bool strict = false;
+    auto* join = app.add_subcommand("join", "Join files one after another");
+    join->add_option("IN", job.inputs, "Input FLV files, in order")
+        ->required()
+        ->expected(2, -1)
+        ->type_name("");
+    join->add_flag("--strict", strict, "Refuse files whose formats differ");
+
+    auto* copy = app.add_subcommand("copy", "Write a file again, unedited");
+    copy->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
+
+    for (CLI::App* command : {cut, join, copy}) {
+        command
+            ->add_option("-o,--output", job.output,
+                         "Output file: .flv, .avi, anything else "
+                         "takes the audio alone")
+            ->required()
+            ->type_name("OUT");
+        command->add_option("--format", job.format, "Writer, instead of the output's extension")
+            ->check(formats)
+            ->type_name("FORMAT");
+    }
+
+    try {
+        app.parse(argc, argv);
+        for (const std::string& path : job.inputs) {
+            if (!ToWide(path)) throw CLI::ValidationError("'" + path + "' is not valid UTF-8");
+        }
+        if (!ToWide(job.output)) throw CLI::ValidationError("the output name is not valid UTF-8");
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty()) {
+            return UsageError(app, std::string("unknown command '") + argv[1] + "'");
+        }
+        return UsageError(app, e.what());
+    }
+
+    try {
+        if (info->parsed()) return RunInfo(job.inputs, json);
+        interrupt::Install();
+        if (cut->parsed()) {
+            return RunCut(job, *ParseTime(fromText),
+                          toText.empty() ? std::nullopt : ParseTime(toText));
+        }
+        if (join->parsed()) return RunJoin(job, strict);
+        return RunCopy(job);
+    } catch (const std::bad_alloc&) {
+        ReportError("out of memory");
+    } catch (const std::exception& e) {
+        ReportError(std::string("unexpected failure: ") + e.what());
+    }
+    return kExitFailure;
+}
