@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <string>
@@ -9,6 +10,7 @@
 #include "TestUtil.h"
 #include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/index/FlvIndexedFile.h"
+#include "flvsplice/index/FlvKeyframeIndex.h"
 
 using namespace flvtest;
 
@@ -280,4 +282,49 @@ TEST(IndexedSave, SameProgressStopAndFailuresAsSaveAs) {
     doc.Close();
     EXPECT_EQ(doc.SaveAsIndexed(dir.WFile("closed.flv"), nullptr), FlvResult::NotOpen);
     EXPECT_FALSE(std::filesystem::exists(dir.File("closed.flv")));
+}
+
+TEST(KeyframeIndexInspection, JudgesWrittenAndTamperedFiles) {
+    TempDir dir;
+    AudioVideo().WriteTo(dir.File("in.flv"));
+    IndexedDoc doc;
+    ASSERT_EQ(doc.Open(dir.WFile("in.flv")), 0);
+    ASSERT_EQ(doc.SaveAsIndexed(dir.WFile("indexed.flv"), nullptr), 0);
+    ASSERT_EQ(doc.SaveAs(dir.WFile("plain.flv"), nullptr), 0);
+
+    const FlvKeyframeIndexReport good = InspectKeyframeIndex(dir.WFile("indexed.flv"));
+    EXPECT_TRUE(good.readable && good.present && good.consistent) << good.problem;
+    EXPECT_EQ(good.entries, 5u);
+    EXPECT_EQ(good.keyFrames, 5u);
+
+    const FlvKeyframeIndexReport plain = InspectKeyframeIndex(dir.WFile("plain.flv"));
+    EXPECT_TRUE(plain.readable);
+    EXPECT_FALSE(plain.present);
+    EXPECT_EQ(plain.keyFrames, 5u);
+
+    // Move the second file position by one byte: the index no longer agrees.
+    Bytes tampered = ReadFile(dir.File("indexed.flv"));
+    const ReadBack meta = ReadMetaData(tampered);
+    const std::string key = "filepositions";
+    const auto found = std::search(tampered.begin(), tampered.end(), key.begin(), key.end());
+    ASSERT_NE(found, tampered.end());
+    const size_t second = size_t(found - tampered.begin()) + key.size() + 5 + 9 + 1;
+    flvbytes::WriteBEDouble(&tampered[second], meta.positions[1] + 1);
+    WriteFile(dir.File("tampered.flv"), tampered);
+    const FlvKeyframeIndexReport bad = InspectKeyframeIndex(dir.WFile("tampered.flv"));
+    EXPECT_TRUE(bad.present);
+    EXPECT_FALSE(bad.consistent);
+    EXPECT_NE(bad.problem.find("entry 1"), std::string::npos) << bad.problem;
+
+    // A strict array that claims more numbers than the tag holds, and a file
+    // cut short: reported, never read past.
+    Bytes huge = ReadFile(dir.File("indexed.flv"));
+    const size_t countAt = size_t(found - tampered.begin()) + key.size() + 1;
+    flvbytes::WriteBE32(&huge[countAt], 0xFFFFFFFF);
+    WriteFile(dir.File("huge.flv"), huge);
+    EXPECT_FALSE(InspectKeyframeIndex(dir.WFile("huge.flv")).present);
+    huge.resize(huge.size() - 7);
+    WriteFile(dir.File("short.flv"), huge);
+    EXPECT_FALSE(InspectKeyframeIndex(dir.WFile("short.flv")).readable);
+    EXPECT_FALSE(InspectKeyframeIndex(dir.WFile("missing.flv")).readable);
 }
