@@ -35,6 +35,11 @@ inline Bytes Concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// The first n bytes (all of them when there are fewer).
+inline Bytes Head(const Bytes& bytes, size_t n) {
+    return Bytes(bytes.begin(), bytes.begin() + std::min(n, bytes.size()));
+}
+
 // n bytes of a recognisable pattern (never all zero), different per seed.
 inline Bytes Pattern(size_t n, uint8_t seed = 1) {
     Bytes out(n);

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "flvsplice/platform/FlvStream.h"
+
+using namespace flvtest;
+
+namespace {
+
+std::unique_ptr<CFlvStream> Reader(const std::string& path) {
+    int error = 0;
+    auto stream = CFlvStream::OpenForReading(Wide(path), &error);
+    EXPECT_NE(stream, nullptr) << "error " << error;
+    return stream;
+}
+
+Bytes ReadAt(CFlvStream& stream, int64_t offset, size_t count) {
+    Bytes out(count);
+    EXPECT_TRUE(stream.Seek(offset, SEEK_SET));
+    out.resize(stream.Read(out.data(), count));
+    return out;
+}
+
+Bytes Slice(const Bytes& bytes, size_t offset, size_t count) {
+    return Bytes(bytes.begin() + int64_t(offset), bytes.begin() + int64_t(offset + count));
+}
+
+}  // namespace
+
+TEST(Stream, OutputIsRefusedWhileTheFileIsRead) {
+    TempDir dir;
+    const std::string path = dir.File("busy.flv");
+    const Bytes content = Pattern(5000);
+    WriteFile(path, content);
+    ASSERT_EQ(link(path.c_str(), dir.File("alias.flv").c_str()), 0);
+    std::filesystem::create_directory(dir.File("sub"));
+
+    {
+        auto reader = Reader(path);
+        ASSERT_NE(reader, nullptr);
+        for (const std::string& name : {path, dir.File("alias.flv"), dir.Path() + "/./busy.flv",
+                                        dir.File("sub/../busy.flv")}) {
+            SCOPED_TRACE(name);
+            int error = 0;
+            EXPECT_EQ(CFlvStream::CreateExclusive(Wide(name), &error), nullptr);
+            EXPECT_EQ(error, EWOULDBLOCK);
+        }
+        EXPECT_EQ(ReadFile(path), content);
+
+        // Readers share the file.
+        auto second = Reader(dir.File("alias.flv"));
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(ReadAt(*second, 4990, 10), Slice(content, 4990, 10));
+    }
+    // An open document holds its source the same way.
+    {
+        TestDoc doc;
+        FlvBuilder b;
+        b.Header(0x01).H263(0, true).H263(40, false).WriteTo(path);
+        ASSERT_EQ(doc.Open(Wide(path)), 0) << DumpErrors(doc);
+        int error = 0;
+        EXPECT_EQ(CFlvStream::CreateExclusive(Wide(dir.File("alias.flv")), &error), nullptr);
+        EXPECT_EQ(error, EWOULDBLOCK);
+        EXPECT_EQ(ReadFile(path), b.bytes);
+        doc.Close();
+        auto out = CFlvStream::CreateExclusive(Wide(path), &error);
+        ASSERT_NE(out, nullptr) << "error " << error;
+        EXPECT_TRUE(out->Close());
+        EXPECT_TRUE(ReadFile(path).empty());  // truncated once the lock is held
+    }
+    // A writer keeps readers out as well.
+    {
+        auto out = CFlvStream::CreateExclusive(Wide(path), nullptr);
+        ASSERT_NE(out, nullptr);
+        int error = 0;
+        EXPECT_EQ(CFlvStream::OpenForReading(Wide(path), &error), nullptr);
+        EXPECT_EQ(error, EWOULDBLOCK);
+    }
+}
+
+TEST(Stream, DevicesAreWrittenAsTheyAre) {
+    int error = 0;
+    auto out = CFlvStream::CreateExclusive(L"/dev/null", &error);
+    ASSERT_NE(out, nullptr) << "error " << error;
+    const Bytes big = Pattern(CFlvStream::kBufferSize * 2 + 3);
+    EXPECT_EQ(out->Write(big.data(), 10), 10u);
+    EXPECT_EQ(out->Write(big.data(), big.size()), big.size());
+    EXPECT_EQ(out->Tell(), int64_t(big.size() + 10));
+    EXPECT_TRUE(out->Close());
+    struct stat st {};
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    // A device is no source: only regular files are read.
+    EXPECT_EQ(CFlvStream::OpenForReading(L"/dev/null", &error), nullptr);
+    EXPECT_NE(error, 0);
+}
+
+TEST(Stream, ReadSeekAndTellAgreeAcrossTheBuffer) {
+    TempDir dir;
+    const std::string path = dir.File("data.bin");
+    const size_t kBuffer = CFlvStream::kBufferSize;
+    const Bytes content = Pattern(3 * kBuffer + 1234, 5);
+    WriteFile(path, content);
+    auto in = Reader(path);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(in->Size(), int64_t(content.size()));
+    EXPECT_EQ(in->Tell(), 0);
+
+    // Across the end of the first window, in one read and byte by byte.
+    EXPECT_EQ(ReadAt(*in, kBuffer - 6, 12), Slice(content, kBuffer - 6, 12));
+    EXPECT_EQ(in->Tell(), int64_t(kBuffer + 6));
+    ASSERT_TRUE(in->Seek(kBuffer - 2, SEEK_SET));
+    for (size_t i = 0; i < 4; ++i) {
+        uint8_t byte = 0;
+        ASSERT_EQ(in->Read(&byte, 1), 1u);
+        EXPECT_EQ(byte, content[kBuffer - 2 + i]);
+        EXPECT_EQ(in->Tell(), int64_t(kBuffer - 1 + i));
+    }
+    // Back into the earlier window, relative moves, and from the end.
+    EXPECT_EQ(ReadAt(*in, 100, 50), Slice(content, 100, 50));
+    ASSERT_TRUE(in->Seek(-30, SEEK_CUR));
+    EXPECT_EQ(in->Tell(), 120);
+    Bytes some(10);
+    ASSERT_EQ(in->Read(some.data(), 10), 10u);
+    EXPECT_EQ(some, Slice(content, 120, 10));
+    ASSERT_TRUE(in->Seek(-5, SEEK_END));
+    EXPECT_EQ(in->Tell(), int64_t(content.size() - 5));
+    ASSERT_EQ(in->Read(some.data(), 5), 5u);
+    EXPECT_EQ(Bytes(some.begin(), some.begin() + 5), Slice(content, content.size() - 5, 5));
+    EXPECT_FALSE(in->Seek(-1, SEEK_SET));
+    EXPECT_EQ(in->Tell(), int64_t(content.size()));
+
+    // A read larger than the window, starting inside the window.
+    EXPECT_EQ(ReadAt(*in, 7, kBuffer + 500), Slice(content, 7, kBuffer + 500));
+    EXPECT_EQ(in->Tell(), int64_t(kBuffer + 507));
+    EXPECT_EQ(ReadAt(*in, kBuffer + 508, 2 * kBuffer), Slice(content, kBuffer + 508, 2 * kBuffer));
+
+    // At the end of the file: short read, no error code.
+    EXPECT_EQ(ReadAt(*in, int64_t(content.size()) - 3, 10), Slice(content, content.size() - 3, 3));
+    EXPECT_EQ(in->LastError(), 0);
+    EXPECT_EQ(in->Tell(), int64_t(content.size()));
+    EXPECT_EQ(ReadAt(*in, int64_t(content.size()) + 100, 4).size(), 0u);
+    EXPECT_EQ(in->Tell(), int64_t(content.size()) + 100);
+}
+
+TEST(Stream, WritesSmallAndLargePiecesInOrder) {
+    TempDir dir;
+    const std::string path = dir.File("out.bin");
+    const Bytes large = Pattern(CFlvStream::kBufferSize + 17, 2);
+    auto out = CFlvStream::CreateExclusive(Wide(path), nullptr);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->Write("abc", 3), 3u);
+    EXPECT_EQ(out->Write(large.data(), large.size()), large.size());
+    EXPECT_EQ(out->Write("xyz", 3), 3u);
+    EXPECT_EQ(out->Tell(), int64_t(large.size() + 6));
+    ASSERT_TRUE(out->Seek(1, SEEK_SET));
+    EXPECT_EQ(out->Write("B", 1), 1u);
+    ASSERT_TRUE(out->Seek(0, SEEK_END));
+    EXPECT_EQ(out->Write("!", 1), 1u);
+    EXPECT_TRUE(out->Close());
+    const Bytes expected = Concat(Concat(Bytes{'a', 'B', 'c'}, large), Bytes{'x', 'y', 'z', '!'});
+    EXPECT_EQ(ReadFile(path), expected);
+}
+
+TEST(Stream, ClosedStreamsRefuseEverything) {
+    TempDir dir;
+    const std::string path = dir.File("data.bin");
+    WriteFile(path, Pattern(100));
+    auto in = Reader(path);
+    ASSERT_NE(in, nullptr);
+    ASSERT_TRUE(in->Close());
+    EXPECT_FALSE(in->IsOpen());
+    uint8_t byte = 0;
+    EXPECT_EQ(in->Read(&byte, 1), 0u);
+    EXPECT_EQ(in->LastError(), EBADF);
+    EXPECT_FALSE(in->Seek(0, SEEK_SET));
+    EXPECT_EQ(in->LastError(), EBADF);
+    EXPECT_EQ(in->Tell(), -1);
+    EXPECT_EQ(in->LastError(), EBADF);
+    EXPECT_EQ(in->Size(), -1);
+    EXPECT_FALSE(in->Close());
+    EXPECT_EQ(in->LastError(), EBADF);
+
+    auto out = CFlvStream::CreateExclusive(Wide(dir.File("out.bin")), nullptr);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->Read(&byte, 1), 0u);  // a writing stream does not read
+    EXPECT_EQ(out->LastError(), EBADF);
+    ASSERT_TRUE(out->Close());
+    EXPECT_EQ(out->Write("a", 1), 0u);
+    EXPECT_EQ(out->LastError(), EBADF);
+    EXPECT_FALSE(out->Flush());
+}
