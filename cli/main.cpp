@@ -55,16 +55,19 @@ int Write(CFlvFile& file, Writer writer, const std::wstring& path, CFlvProcess* 
     return file.SaveAudio(path, progress);
 }
 
+// Refuses an output that would overwrite an input, before any input is read.
+bool CheckOutput(AtomicOutput& output, const Job& job) {
+    std::string reason;
+    if (output.Check(job.output, job.inputs, reason)) return true;
+    ReportError(reason);
+    return false;
+}
+
 // Writes the document to job.output with the writer that the name or
 // --format asks for, through a temporary file that replaces the output only
 // when everything went well.
-int WriteOutput(Document& document, const Job& job) {
-    AtomicOutput output;
+int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     std::string reason;
-    if (!output.Check(job.output, job.inputs, reason)) {
-        ReportError(reason);
-        return kExitFailure;
-    }
     if (interrupt::Requested()) return Interrupted(job.output);
 
     const Writer writer =
@@ -152,8 +155,9 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
 }
 
 int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
+    AtomicOutput output;
     Document document;
-    if (!OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
 
     // Extract renumbers the timestamps; the ones before it tell what was kept.
     std::unordered_map<const CFlvTag*, uint32_t> before;
@@ -171,7 +175,7 @@ int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
         keptStart = std::min<uint64_t>(keptStart, before[tag]);
         keptEnd = std::max<uint64_t>(keptEnd, uint64_t{before[tag]} + tag->m_duration);
     }
-    const int status = WriteOutput(document, job);
+    const int status = WriteOutput(document, job, output);
     if (status == 0 && !job.quiet) {
         std::printf("kept %s - %s of %s (asked for %s - %s)\n", FormatTime(keptStart).c_str(),
                     FormatTime(keptEnd).c_str(), job.inputs[0].c_str(), FormatTime(from).c_str(),
@@ -192,6 +196,8 @@ void RaiseOpenFileLimit() {
 }
 
 int RunJoin(const Job& job, bool strict) {
+    AtomicOutput output;
+    if (!CheckOutput(output, job)) return kExitFailure;
     RaiseOpenFileLimit();
     std::vector<std::unique_ptr<Document>> documents;
     for (const std::string& input : job.inputs) {
@@ -200,6 +206,7 @@ int RunJoin(const Job& job, bool strict) {
         if (!OpenDocument(*documents.back(), input)) return kExitFailure;
     }
     for (size_t i = 1; i < documents.size(); ++i) {
+        if (interrupt::Requested()) return Interrupted(job.output);
         const int result = documents[0]->Add(documents[i].get(), strict);
         if (result != FlvResult::Success) {
             ReportFailure("cannot join '" + job.inputs[i] + "' onto '" + job.inputs[0] + "'",
@@ -207,7 +214,7 @@ int RunJoin(const Job& job, bool strict) {
             return kExitFailure;
         }
     }
-    const int status = WriteOutput(*documents[0], job);
+    const int status = WriteOutput(*documents[0], job, output);
     if (status == 0 && !job.quiet) {
         std::printf("joined %zu files, %.3f s\n", documents.size(),
                     documents[0]->GetFlvMetaData()->m_durationSec);
@@ -217,9 +224,10 @@ int RunJoin(const Job& job, bool strict) {
 }
 
 int RunCopy(const Job& job) {
+    AtomicOutput output;
     Document document;
-    if (!OpenDocument(document, job.inputs[0])) return kExitFailure;
-    const int status = WriteOutput(document, job);
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    const int status = WriteOutput(document, job, output);
     if (status == 0 && !job.quiet) PrintWritten(job);
     return status;
 }
