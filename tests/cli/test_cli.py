@@ -281,6 +281,21 @@ class CopyTests(CliTest):
                          ("flv1", 320, 240))
         self.assertEqual(int(stream["nb_read_frames"]), len(av_tags(SAMPLE, 9)))
 
+    def test_a_writer_without_its_stream_is_refused(self):
+        only = {}
+        for stream, drop in (("video", "-an"), ("audio", "-vn")):
+            only[stream] = self.path(stream + "-only.flv")
+            subprocess.run(["ffmpeg", "-v", "error", "-i", SAMPLE, drop, "-c", "copy",
+                            only[stream]], check=True)
+        entry = self.info(only["audio"])
+        self.assertIsNone(entry["video"])
+        self.assertEqual(entry["header"]["flags"], 4)
+        result = self.fails(1, "copy", only["audio"], "-o", self.path("x.avi"))
+        self.assertIn("no video", result.stderr)
+        result = self.fails(1, "copy", only["video"], "-o", self.path("x.mp3"))
+        self.assertIn("no audio", result.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["audio-only.flv", "video-only.flv"])
+
     def test_avi_refuses_codecs_it_cannot_carry(self):
         screen = patched(SAMPLE, self.path("screen.flv"),
                          tag_byte=lambda kind, b: (b & 0xF0) | 3 if kind == 9 else b)
