@@ -9,51 +9,47 @@
 CFlvErrorHandler::CFlvErrorHandler() = default;
 CFlvErrorHandler::~CFlvErrorHandler() = default;
 
-void CFlvErrorHandler::EnsureLists() {
-    if (!m_messages) m_messages = std::make_unique<std::vector<std::wstring>>();
-    if (!m_details) m_details = std::make_unique<std::vector<std::wstring>>();
+CFlvErrorHandler::Records& CFlvErrorHandler::EnsureRecords() {
+    if (!m_records) m_records = std::make_unique<Records>();
+    return *m_records;
 }
 
 void CFlvErrorHandler::PushError(const std::wstring& message, const std::wstring& detail,
                                  CFlvErrorHandler* source) {
-    EnsureLists();
+    Records& records = EnsureRecords();
     if (source != nullptr && source != this) {
-        std::vector<std::wstring> messages;
-        std::vector<std::wstring> details;
-        if (source->m_messages) messages = *source->m_messages;
-        if (source->m_details) details = *source->m_details;
-        details.resize(messages.size());
-        *m_messages = std::move(messages);
-        *m_details = std::move(details);
+        // Replace, not append: this object's chain becomes the source's.
+        records = source->m_records ? *source->m_records : Records{};
     }
-    m_messages->push_back(message);
-    m_details->push_back(detail);
+    records.m_messages.push_back(message);
+    records.m_details.push_back(detail);
 }
 
 void CFlvErrorHandler::PushSystemError(const std::wstring& message, int code) {
     PushError(message, std::to_wstring(code));
 }
 
-std::wstring CFlvErrorHandler::GetErrorMessage(int index) {
-    EnsureLists();
-    const int count = static_cast<int>(m_messages->size());
-    if (count == 0) return std::wstring();
+namespace {
+
+std::wstring RecordAt(const std::vector<std::wstring>& list, int index) {
+    const int count = static_cast<int>(list.size());
     if (index == -1) index = count - 1;
     if (index < 0 || index >= count) return std::wstring();
-    return (*m_messages)[static_cast<size_t>(index)];
+    return list[static_cast<size_t>(index)];
+}
+
+}  // namespace
+
+std::wstring CFlvErrorHandler::GetErrorMessage(int index) {
+    return RecordAt(EnsureRecords().m_messages, index);
 }
 
 std::wstring CFlvErrorHandler::GetErrorDetail(int index) {
-    EnsureLists();
-    const int count = static_cast<int>(m_details->size());
-    if (count == 0) return std::wstring();
-    if (index == -1) index = count - 1;
-    if (index < 0 || index >= count) return std::wstring();
-    return (*m_details)[static_cast<size_t>(index)];
+    return RecordAt(EnsureRecords().m_details, index);
 }
 
 int CFlvErrorHandler::GetErrorCount() {
-    return m_messages ? static_cast<int>(m_messages->size()) : 0;
+    return m_records ? static_cast<int>(m_records->m_messages.size()) : 0;
 }
 
 namespace {

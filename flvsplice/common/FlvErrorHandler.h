@@ -35,8 +35,13 @@ protected:
     void PushSystemError(const std::wstring& message, int code);
 
 private:
-    void EnsureLists();
+    // Both lists sit behind one pointer, created on first use: an element that
+    // never fails costs one null pointer.
+    struct Records {
+        std::vector<std::wstring> m_messages;
+        std::vector<std::wstring> m_details;
+    };
+    Records& EnsureRecords();
 
-    std::unique_ptr<std::vector<std::wstring>> m_messages;
-    std::unique_ptr<std::vector<std::wstring>> m_details;
+    std::unique_ptr<Records> m_records;
 };

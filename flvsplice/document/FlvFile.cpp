@@ -143,6 +143,15 @@ int CFlvFile::LoadTags(int64_t fileSize) {
 void CFlvFile::MakeFlvTagArrayOfEachType() {
     m_videoTags.clear();
     m_audioTags.clear();
+    size_t audio = 0;
+    size_t video = 0;
+    for (const CFlvTag* tag : m_tags) {
+        audio += tag->m_tagType == CFlvTag::kAudio;
+        video += tag->m_tagType == CFlvTag::kVideo;
+    }
+    // Sized exactly: on a long file the lists are a good part of the memory.
+    m_audioTags.reserve(audio);
+    m_videoTags.reserve(video);
     for (CFlvTag* tag : m_tags) {
         if (tag->m_tagType == CFlvTag::kAudio) {
             m_audioTags.push_back(tag);

@@ -35,6 +35,8 @@ public:
     uint8_t m_timestamp[3] = {};
     uint8_t m_timestampExtended = 0;
     uint8_t m_streamId[3] = {};
-    std::unique_ptr<CFlvData> m_payload;
+    // Kept in the padding behind the header bytes: a document holds a
+    // million of these.
     uint32_t m_duration = 0;
+    std::unique_ptr<CFlvData> m_payload;
 };
