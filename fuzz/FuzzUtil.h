@@ -83,10 +83,17 @@ int Guarded(Op op) {
     }
 }
 
+// A document whose AVI export can be bounded to a small size.
+class Document : public CFlvFile {
+public:
+    using CFlvFile::SaveAVI;
+};
+
 // Opens the bytes as a document and, when that works, saves and exports it,
 // cuts it to a range taken from the last 8 bytes, joins a second document of
-// the same bytes to it, and saves and exports the result. The saved file of
-// the edited document is opened once more.
+// the same bytes to it (a join that would bring tags in twice must be
+// refused), and saves and exports the result, the AVI perhaps with a small
+// size bound. The saved file of the edited document is opened once more.
 inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size, Failure fail) {
     const std::string in1 = dir.File("in1.flv"), in2 = dir.File("in2.flv");
     if (!WriteBytes(in1, data, size) || !WriteBytes(in2, data, size)) abort();
@@ -96,9 +103,13 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     auto check = [&](const char* operation, int code) {
         if (!IsDefinedResult(code)) fail(operation, code);
     };
+    auto expect = [&](const char* operation, int code, int wanted) {
+        if (code != wanted) fail(operation, code);
+    };
 
     uint32_t start = 0, end = 0;
     int stopAt = -1;
+    uint64_t aviLimit = 0;
     if (size >= 9) {
         const uint8_t* p = data + size - 8;
         start = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
@@ -107,11 +118,12 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
         if ((start & 0x80000000u) == 0) start %= 8192;
         if ((end & 0x80000000u) == 0) end %= 8192;
         if (data[size - 9] < 16) stopAt = data[size - 9];
+        if (size >= 10 && (data[size - 10] & 0x80) != 0) aviLimit = (data[size - 10] & 0x7Fu) << 7;
     }
     StopAt process(stopAt);
 
     CFlvFile other;
-    CFlvFile doc;
+    Document doc;
     const int opened = doc.Open(ScratchDir::Wide(in1));
     check("Open", opened);
     doc.GetErrorMessageFormatted();
@@ -123,10 +135,19 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     check("Extract", doc.Extract(start, end));
     const int otherOpened = other.Open(ScratchDir::Wide(in2));
     if (otherOpened != FlvResult::Success) fail("Open of the same bytes", otherOpened);
-    check("Add", doc.Add(&other, (start & 1) != 0));
+    const int joined = doc.Add(&other, (start & 1) != 0);
+    check("Add", joined);
+    expect("Add of itself", doc.Add(&doc, false), FlvResult::JoinRefused);
+    if (joined == FlvResult::Success) {
+        expect("second Add", doc.Add(&other, false), FlvResult::JoinRefused);
+        expect("Add the other way", other.Add(&doc, false), FlvResult::JoinRefused);
+    }
     check("SaveAs after edits", doc.SaveAs(out, nullptr));
     check("SaveAudio after edits", Guarded([&] { return doc.SaveAudio(audio, nullptr); }));
-    check("SaveAVI after edits", Guarded([&] { return doc.SaveAVI(avi, nullptr); }));
+    check("SaveAVI after edits", Guarded([&] {
+              return aviLimit != 0 ? doc.SaveAVI(avi, nullptr, aviLimit)
+                                   : doc.SaveAVI(avi, nullptr);
+          }));
     doc.GetErrorMessageFormatted();
 
     {
