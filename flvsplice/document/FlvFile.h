@@ -78,6 +78,7 @@ private:
     CFlvTag* FindIncludingFlvTag(uint32_t time, bool video, bool keyFramesOnly);
     uint32_t GetFlvTagIndexFromPointer(CFlvTag* tag);
     int LoadTags(int64_t fileSize);
+    CFlvTag* AacSequenceHeader();
 
     std::unique_ptr<CFlvStream> m_file;
     std::unique_ptr<CFlvHeader> m_flvHeader;

@@ -1,5 +1,29 @@
+#include <algorithm>
+
 #include "flvsplice/document/FlvFile.h"
 #include "flvsplice/platform/FlvStream.h"
+
+namespace {
+
+constexpr uint8_t kSoundFormatAac = 10;
+constexpr uint8_t kAacSequenceHeader = 0;
+
+}  // namespace
+
+// The first audio tag when it is the AAC decoder setup (AudioSpecificConfig),
+// which every AAC stream needs before its first frame.
+CFlvTag* CFlvFile::AacSequenceHeader() {
+    if (m_audioTags.empty()) return nullptr;
+    CFlvTag* tag = m_audioTags.front();
+    auto* audio = dynamic_cast<CFlvAudioData*>(tag->m_payload.get());
+    if (audio == nullptr || audio->GetSoundFormat() != kSoundFormatAac || !audio->m_rawData ||
+        audio->m_rawData->m_size == 0) {
+        return nullptr;
+    }
+    uint8_t packetType = 0xFF;
+    if (!audio->m_rawData->ReadToBuffer(&packetType, 1)) return nullptr;
+    return packetType == kAacSequenceHeader ? tag : nullptr;
+}
 
 // Join: appends the other document's tags (they stay owned by it and keep
 // reading their bytes from its source file) and renumbers the timeline.
@@ -91,6 +115,20 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
     if (first <= last && last < m_tags.size()) {
         kept.assign(m_tags.begin() + first, m_tags.begin() + last + 1);
     }
+    // When the audio tag that covers the start comes before the key frame,
+    // the run also holds the video frames between them. They cannot be
+    // decoded without the frames before them: the video starts at the key frame.
+    if (startVideo != nullptr) {
+        const auto key = std::find(kept.begin(), kept.end(), startVideo);
+        kept.erase(
+            std::remove_if(kept.begin(), key,
+                           [](const CFlvTag* tag) { return tag->m_tagType == CFlvTag::kVideo; }),
+            key);
+    }
+    CFlvTag* audioSetup = hasAudio ? AacSequenceHeader() : nullptr;
+    if (audioSetup != nullptr && std::find(kept.begin(), kept.end(), audioSetup) != kept.end()) {
+        audioSetup = nullptr;
+    }
     // A cut that leaves no usable content changes nothing.
     std::vector<CFlvTag*> previous = std::move(m_tags);
     m_tags = std::move(kept);
@@ -101,6 +139,13 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
         m_tags = std::move(previous);
         MakeFlvTagArrayOfEachType();
         return FlvResult::ContentInvalid;
+    }
+    if (audioSetup != nullptr && !m_audioTags.empty()) {
+        // AAC audio cannot be decoded without its setup: the cut starts with
+        // it, at the time of the first audio it keeps, taking no time itself.
+        audioSetup->SetTimestamp(m_audioTags.front()->GetTimestamp());
+        audioSetup->m_duration = 0;
+        m_tags.insert(m_tags.begin(), audioSetup);
     }
     ReparseFlvData();
     return FlvResult::Success;
