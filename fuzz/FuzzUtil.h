@@ -51,6 +51,16 @@ private:
     std::string m_path;
 };
 
+inline std::string ReadBytes(const std::string& path) {
+    std::string out;
+    if (FILE* in = fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) out.append(buffer, n);
+        fclose(in);
+    }
+    return out;
+}
+
 inline bool WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
     FILE* out = fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
@@ -89,15 +99,17 @@ public:
     using CFlvFile::SaveAVI;
 };
 
-// Opens the bytes as a document and, when that works, saves and exports it,
-// cuts it to a range taken from the last 8 bytes, joins a second document of
-// the same bytes to it (a join that would bring tags in twice must be
-// refused), and saves and exports the result, the AVI perhaps with a small
-// size bound. The saved file of the edited document is opened once more.
+// Opens the bytes as a document and, when that works, saves it (a whole save
+// must open again and save to the same bytes) and exports it, cuts it to a
+// range taken from the last 8 bytes, joins a second document of the same
+// bytes to it (a join that would bring tags in twice must be refused), and
+// saves and exports the result, the AVI perhaps with a small size bound. The
+// saved file of the edited document is opened once more.
 inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size, Failure fail) {
     const std::string in1 = dir.File("in1.flv"), in2 = dir.File("in2.flv");
     if (!WriteBytes(in1, data, size) || !WriteBytes(in2, data, size)) abort();
     const std::wstring out = ScratchDir::Wide(dir.File("out.flv"));
+    const std::wstring resaved = ScratchDir::Wide(dir.File("resaved.flv"));
     const std::wstring audio = ScratchDir::Wide(dir.File("out.audio"));
     const std::wstring avi = ScratchDir::Wide(dir.File("out.avi"));
     auto check = [&](const char* operation, int code) {
@@ -129,7 +141,17 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     doc.GetErrorMessageFormatted();
     if (opened != FlvResult::Success) return;
 
-    check("SaveAs", doc.SaveAs(out, &process));
+    const int saved = doc.SaveAs(out, &process);
+    check("SaveAs", saved);
+    if (saved == FlvResult::Success && stopAt < 0) {
+        // A whole save opens again and saves to the very same bytes.
+        CFlvFile again;
+        expect("Open of the saved file", again.Open(out), FlvResult::Success);
+        expect("SaveAs of the saved file", again.SaveAs(resaved, nullptr), FlvResult::Success);
+        if (ReadBytes(dir.File("out.flv")) != ReadBytes(dir.File("resaved.flv"))) {
+            fail("SaveAs of the saved file changed it", 0);
+        }
+    }
     check("SaveAudio", Guarded([&] { return doc.SaveAudio(audio, &process); }));
     check("SaveAVI", Guarded([&] { return doc.SaveAVI(avi, &process); }));
     check("Extract", doc.Extract(start, end));
@@ -151,8 +173,8 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     doc.GetErrorMessageFormatted();
 
     {
-        CFlvFile saved;
-        check("Open of the saved file", saved.Open(out));
+        CFlvFile edited;
+        check("Open of the edited file", edited.Open(out));
     }
     doc.Close();
     check("SaveAs after Close", doc.SaveAs(out, nullptr));
