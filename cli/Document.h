@@ -1,11 +1,12 @@
 #pragma once
 
-#include "flvsplice/document/FlvFile.h"
+#include "flvsplice/index/FlvIndexedFile.h"
 
 namespace cli {
 
-// The library's document with its model readable from outside.
-class Document : public CFlvFile {
+// The library's document (with its indexed save) and its model readable
+// from outside.
+class Document : public CFlvIndexedFile {
 public:
     using CFlvFile::GetAudioTagArray;
     using CFlvFile::GetFlvHeader;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "TimeText.h"
+#include "flvsplice/index/FlvKeyframeIndex.h"
 
 namespace cli {
 
@@ -114,6 +115,16 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
     return out;
 }
 
+nlohmann::ordered_json DescribeIndex(const std::wstring& path) {
+    const FlvKeyframeIndexReport report = InspectKeyframeIndex(path);
+    nlohmann::ordered_json out = {{"present", report.present},
+                                  {"consistent", report.consistent},
+                                  {"entries", report.entries},
+                                  {"key_frames", report.keyFrames}};
+    if (!report.consistent) out["problem"] = report.problem;
+    return out;
+}
+
 std::string DescribeAsText(const nlohmann::ordered_json& d) {
     std::string text = d["file"].get<std::string>();
     if (d.contains("size")) text += "  (" + Grouped(d["size"].get<uint64_t>()) + " bytes)";
@@ -155,6 +166,19 @@ std::string DescribeAsText(const nlohmann::ordered_json& d) {
     text += line;
     text += "  payload   " + Grouped(d["payload_bytes"].get<uint64_t>()) + " bytes in " +
             std::to_string(d["tags"].get<size_t>()) + " tags\n";
+    if (d.contains("index")) {
+        const auto& index = d["index"];
+        if (!index["present"].get<bool>()) {
+            text += "  index     none\n";
+        } else if (index["consistent"].get<bool>()) {
+            text += "  index     " + std::to_string(index["entries"].get<size_t>()) +
+                    " key frames, agrees with the file\n";
+        } else {
+            text += "  index     " + std::to_string(index["entries"].get<size_t>()) +
+                    " entries, DISAGREES with the file: " + index["problem"].get<std::string>() +
+                    "\n";
+        }
+    }
     return text;
 }
 

@@ -9,6 +9,8 @@ namespace cli {
 
 // What Open found in a file, as JSON (key order kept for people).
 nlohmann::ordered_json DescribeDocument(Document& document);
+// Whether the file carries a key-frame index and whether it agrees with it.
+nlohmann::ordered_json DescribeIndex(const std::wstring& path);
 // The same description as lines of text.
 std::string DescribeAsText(const nlohmann::ordered_json& description);
 

@@ -29,6 +29,7 @@ struct Job {
     std::string output;
     std::string format;
     bool quiet = false;
+    bool index = false;  // FLV output with a key-frame index in its onMetaData
 };
 
 bool OpenDocument(Document& document, const std::string& path) {
@@ -43,10 +44,11 @@ int Interrupted(const std::string& output) {
     return interrupt::ExitCode();
 }
 
-int Write(CFlvFile& file, Writer writer, const std::wstring& path, CFlvProcess* progress) {
+int Write(Document& file, Writer writer, bool index, const std::wstring& path,
+          CFlvProcess* progress) {
     switch (writer) {
         case Writer::Flv:
-            return file.SaveAs(path, progress);
+            return index ? file.SaveAsIndexed(path, progress) : file.SaveAs(path, progress);
         case Writer::Avi:
             return file.SaveAVI(path, progress);
         case Writer::Audio:
@@ -90,7 +92,7 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     {
         ProgressBar progress(!job.quiet, output.TempPath());
         try {
-            result = Write(document, writer, *ToWide(output.TempPath()), &progress);
+            result = Write(document, writer, job.index, *ToWide(output.TempPath()), &progress);
         } catch (const CFlvFileException& e) {
             thrown = e.code().message();
         }
@@ -143,6 +145,7 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
             std::error_code error;
             entry["size"] = std::filesystem::file_size(files[i], error);
             entry.update(DescribeDocument(document));
+            entry["index"] = DescribeIndex(*ToWide(files[i]));
         }
         if (json) {
             all.push_back(std::move(entry));
@@ -235,9 +238,11 @@ int RunCopy(const Job& job) {
 const std::map<std::string, std::string> kUsage = {
     {"", "usage: flvsplice [--version] [-q] {info|cut|join|copy} ..."},
     {"info", "usage: flvsplice info FILE... [--json]"},
-    {"cut", "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio]"},
-    {"join", "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio]"},
-    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio]"},
+    {"cut",
+     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio] "
+     "[--index]"},
+    {"join", "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio] [--index]"},
+    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio] [--index]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -302,6 +307,8 @@ int main(int argc, char** argv) {
         command->add_option("--format", job.format, "Writer, instead of the output's extension")
             ->check(formats)
             ->type_name("FORMAT");
+        command->add_flag("--index", job.index,
+                          "FLV output: add a key-frame index to onMetaData so players can seek");
     }
 
     try {
@@ -310,6 +317,15 @@ int main(int argc, char** argv) {
             if (!ToWide(path)) throw CLI::ValidationError("'" + path + "' is not valid UTF-8");
         }
         if (!ToWide(job.output)) throw CLI::ValidationError("the output name is not valid UTF-8");
+        if (job.index && !job.output.empty()) {
+            const Writer writer =
+                job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
+            if (writer != Writer::Flv) {
+                throw CLI::ValidationError(
+                    "--index needs FLV output: AVI and audio files have no "
+                    "onMetaData to carry it");
+            }
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -296,6 +296,20 @@ class CopyTests(CliTest):
         self.assertIn("no audio", result.stderr)
         self.assertEqual(sorted(os.listdir(self.dir)), ["audio-only.flv", "video-only.flv"])
 
+    def test_index_only_for_flv_and_info_judges_it(self):
+        plain, indexed = self.path("plain.flv"), self.path("indexed.flv")
+        self.ok("copy", SAMPLE, "-o", plain, "-q")
+        self.ok("cut", SAMPLE, "--from", "1s", "-o", indexed, "--index", "-q")
+        self.assertEqual(self.info(plain)["index"]["present"], False)
+        index = self.info(indexed)["index"]
+        self.assertEqual((index["present"], index["consistent"]), (True, True), index)
+        self.assertEqual(index["entries"], self.info(indexed)["video"]["key_frames"])
+        self.assertIn("agrees with the file", self.ok("info", indexed).stdout)
+        for out in ("x.avi", "x.mp3"):
+            self.fails(2, "copy", SAMPLE, "-o", self.path(out), "--index")
+            self.assertFalse(os.path.exists(self.path(out)))
+        self.fails(2, "copy", SAMPLE, "-o", self.path("y.flv"), "--format", "audio", "--index")
+
     def test_avi_refuses_codecs_it_cannot_carry(self):
         screen = patched(SAMPLE, self.path("screen.flv"),
                          tag_byte=lambda kind, b: (b & 0xF0) | 3 if kind == 9 else b)

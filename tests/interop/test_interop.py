@@ -331,7 +331,60 @@ class RefuseH264Tests(unittest.TestCase):
                 self.assertEqual(os.listdir(d), [])
 
 
-JUDGES = {"CopyFlv": ["ffmpeg", "ffprobe", "flvmeta"]}
+class IndexTests(Judged):
+    """--index: flvmeta checks the index against the file; every entry names a
+    key-frame tag at its time; ffmpeg seeks through it to the right frame."""
+    JOBS = [("copy", "h263_352x288_mp3"), ("copy", "h263_640x360"),
+            ("cut", "h263_176x144_adpcm", "--from", 900, "--to", 1700),
+            ("join", "h263_352x288_mp3", "h263_352x288_mp3_b")]
+
+    def test_indexed_outputs_agree_with_independent_tools(self):
+        for command, name, *rest in self.JOBS:
+            with self.subTest(f"{command} {name}"):
+                inputs = [source(name)] + ([source(rest.pop(0))] if command == "join" else [])
+                plain, indexed = output(f"{command}-{name}.flv"), output(f"{command}-{name}-i.flv")
+                for out, extra in ((plain, []), (indexed, ["--index"])):
+                    done = cli(command, *inputs, *rest, "-o", out, *extra)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+
+                check = subprocess.run(["flvmeta", "--check", indexed], capture_output=True,
+                                       text=True)
+                self.assertIn("\n0 error(s)", "\n" + check.stdout + check.stderr)
+                meta = json.loads(tool("flvmeta", "--dump", "--json", indexed)[0])
+                for key in ("hasKeyframes", "canSeekToEnd", "filesize", "lastkeyframelocation"):
+                    self.assertIn(key, meta)
+                self.assertEqual(meta["filesize"], os.path.getsize(indexed))
+
+                data = open(indexed, "rb").read()
+                keys = [t for t in read_tags(indexed) if t.key]
+                positions = meta["keyframes"]["filepositions"]
+                self.assertEqual(len(positions), len(keys))
+                for at, when, tag in zip(positions, meta["keyframes"]["times"], keys):
+                    at = int(at)
+                    stamp = int.from_bytes(data[at + 4:at + 7], "big") | data[at + 7] << 24
+                    self.assertEqual((data[at], data[at + 11] >> 4), (9, 1), f"tag at {at}")
+                    self.assertEqual(stamp, round(when * 1000))
+                    self.assertEqual(stamp, tag.time)
+
+                # The same tags as without --index, after the metadata tag.
+                self.assertEqual([(t.kind, t.time, t.payload) for t in read_tags(indexed)],
+                                 [(t.kind, t.time, t.payload) for t in read_tags(plain)])
+
+                # The key frames are the ones flvmeta indexes in the plain output
+                # (its positions differ: it adds a tag of its own), and ffmpeg
+                # seeks through both indexes alike.
+                peer = output(f"{command}-{name}-flvmeta.flv")
+                tool("flvmeta", "--update", plain, peer)
+                theirs = json.loads(tool("flvmeta", "--dump", "--json", peer)[0])["keyframes"]
+                self.assertEqual(meta["keyframes"]["times"], theirs["times"])
+                for seek in (0.3, 0.75, 1.0, 1.5):
+                    seen = [tool("ffmpeg", "-v", "error", "-noaccurate_seek", "-ss", seek, "-i",
+                                 path, "-map", "0:v", "-frames:v", "1", "-f", "framemd5", "-")[0]
+                            .splitlines()[-1].split(b",")[5] for path in (indexed, peer)]
+                    self.assertEqual(seen[0], seen[1], f"seek to {seek} s")
+
+
+JUDGES = {"CopyFlv": ["ffmpeg", "ffprobe", "flvmeta"], "Index": ["ffmpeg", "ffprobe", "flvmeta"]}
 
 
 def main():
