@@ -87,7 +87,9 @@ std::unique_ptr<CFlvStream> CFlvStream::CreateExclusive(const std::wstring& path
         CloseQuietly(fd);
         return nullptr;
     }
-    if (!LockFile(fd, LOCK_EX, error)) {
+    // Only a regular file can be the source of a document, so only a regular
+    // file is locked (two processes writing /dev/null do not exclude each other).
+    if (S_ISREG(st.st_mode) && !LockFile(fd, LOCK_EX, error)) {
         CloseQuietly(fd);
         return nullptr;
     }
