@@ -3,7 +3,11 @@
 #   document/  small FLV files: built ones (make_seeds.cpp, from the test
 #              builder) and ffmpeg encodes of synthetic sources
 #   errors/    error-stack inputs for fuzz_errors
-# Every seed is made here, from nothing but generated data.
+# Every seed is made here, from nothing but generated data. The files of
+# document/ with 40-hex-digit names are not made here: they are inputs that
+# fuzz_document derived from these seeds, kept after a merge
+#   (fuzz_document -merge=1 fuzz/corpus/document NEW-INPUTS-DIR)
+# because they reach code the seeds alone do not.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
