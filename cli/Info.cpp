@@ -125,8 +125,8 @@ nlohmann::ordered_json DescribeIndex(const std::wstring& path) {
     return out;
 }
 
-std::string DescribeAsText(const nlohmann::ordered_json& d) {
-    std::string text = d["file"].get<std::string>();
+std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json& d) {
+    std::string text = name;
     if (d.contains("size")) text += "  (" + Grouped(d["size"].get<uint64_t>()) + " bytes)";
     text += "\n";
     char line[512];

@@ -11,7 +11,8 @@ namespace cli {
 nlohmann::ordered_json DescribeDocument(Document& document);
 // Whether the file carries a key-frame index and whether it agrees with it.
 nlohmann::ordered_json DescribeIndex(const std::wstring& path);
-// The same description as lines of text.
-std::string DescribeAsText(const nlohmann::ordered_json& description);
+// The same description as lines of text, headed by the file's name as given
+// (its bytes unchanged, UTF-8 or not).
+std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json& description);
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "flvsplice/document/FlvFile.h"
@@ -8,17 +9,19 @@
 
 namespace cli {
 
-std::optional<std::wstring> ToWide(const std::string& utf8) { return flvsys::Utf8ToWide(utf8); }
+std::wstring ToWidePath(const std::string& bytes) { return flvsys::PathToWide(bytes); }
 
 std::string ToUtf8(const std::wstring& wide) {
-    if (auto whole = flvsys::WideToUtf8(wide)) return *whole;
     std::string out;
     for (wchar_t c : wide) {
-        auto one = flvsys::WideToUtf8(std::wstring_view(&c, 1));
+        auto one =
+            flvsys::IsEscapedByte(c) ? std::nullopt : flvsys::WideToUtf8(std::wstring_view(&c, 1));
         out += one ? *one : "\xEF\xBF\xBD";
     }
     return out;
 }
+
+std::string PathAsUtf8(const std::string& bytes) { return ToUtf8(flvsys::PathToWide(bytes)); }
 
 std::string ExplainResult(int code) {
     switch (code) {

@@ -1,17 +1,23 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 class CFlvFile;
 
 namespace cli {
 
-// The one place where the library's wide strings meet the UTF-8 of the
-// terminal and the command line.
-std::optional<std::wstring> ToWide(const std::string& utf8);
-// Characters that have no UTF-8 form come out as U+FFFD.
+// The one place where the library's wide strings meet the bytes of the
+// command line and the UTF-8 of the terminal.
+
+// A file name as the command line gave it, whatever its bytes, to the wide
+// path that names the same file in the library.
+std::wstring ToWidePath(const std::string& bytes);
+// Characters that have no UTF-8 form, and the escaped bytes of a path that
+// was not UTF-8, come out as U+FFFD: the result is always valid UTF-8.
 std::string ToUtf8(const std::wstring& wide);
+// A file name as UTF-8 text (for JSON): each byte that is not part of a valid
+// UTF-8 sequence becomes U+FFFD.
+std::string PathAsUtf8(const std::string& bytes);
 
 // The document's formatted error text in UTF-8.
 std::string FormattedErrors(CFlvFile& document);

@@ -33,7 +33,7 @@ struct Job {
 };
 
 bool OpenDocument(Document& document, const std::string& path) {
-    const int result = document.Open(*ToWide(path));
+    const int result = document.Open(ToWidePath(path));
     if (result == FlvResult::Success) return true;
     ReportFailure("cannot open '" + path + "'", result, &document);
     return false;
@@ -92,7 +92,7 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     {
         ProgressBar progress(!job.quiet, output.TempPath());
         try {
-            result = Write(document, writer, job.index, *ToWide(output.TempPath()), &progress);
+            result = Write(document, writer, job.index, ToWidePath(output.TempPath()), &progress);
         } catch (const CFlvFileException& e) {
             thrown = e.code().message();
         }
@@ -132,9 +132,9 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
     int status = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         nlohmann::ordered_json entry;
-        entry["file"] = files[i];
+        entry["file"] = PathAsUtf8(files[i]);
         Document document;
-        const int result = document.Open(*ToWide(files[i]));
+        const int result = document.Open(ToWidePath(files[i]));
         if (result != FlvResult::Success) {
             ReportFailure("cannot open '" + files[i] + "'", result, &document);
             entry["error"] = {{"code", result},
@@ -145,12 +145,12 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
             std::error_code error;
             entry["size"] = std::filesystem::file_size(files[i], error);
             entry.update(DescribeDocument(document));
-            entry["index"] = DescribeIndex(*ToWide(files[i]));
+            entry["index"] = DescribeIndex(ToWidePath(files[i]));
         }
         if (json) {
             all.push_back(std::move(entry));
         } else if (!entry.contains("error")) {
-            std::printf("%s%s", i > 0 ? "\n" : "", DescribeAsText(entry).c_str());
+            std::printf("%s%s", i > 0 ? "\n" : "", DescribeAsText(files[i], entry).c_str());
         }
     }
     if (json) std::cout << all.dump(2) << '\n';
@@ -313,10 +313,6 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-        for (const std::string& path : job.inputs) {
-            if (!ToWide(path)) throw CLI::ValidationError("'" + path + "' is not valid UTF-8");
-        }
-        if (!ToWide(job.output)) throw CLI::ValidationError("the output name is not valid UTF-8");
         if (job.index && !job.output.empty()) {
             const Writer writer =
                 job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);

@@ -360,6 +360,45 @@ class ErrorsTests(CliTest):
         self.assertIn("No such file or directory", result.stderr)
 
 
+class PathsTests(CliTest):
+    def run_bytes(self, *args):
+        return subprocess.run([os.fsencode(BINARY), *args], capture_output=True)
+
+    def test_names_that_are_not_utf8(self):
+        folder = os.path.join(os.fsencode(self.dir), b"d\xe9p\xf4t")
+        os.mkdir(folder)
+        source = os.path.join(folder, b"caf\xe9 \xff.flv")
+        shutil.copy(SAMPLE, source)
+        out = os.path.join(folder, b"sortie\xe9.flv")
+
+        text = self.run_bytes(b"info", source)
+        self.assertEqual(text.returncode, 0, text.stderr)
+        self.assertTrue(text.stdout.startswith(source + b"  ("), text.stdout[:80])
+
+        listing = self.run_bytes(b"info", source, b"--json")
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        (entry,) = json.loads(listing.stdout.decode("utf-8"))
+        self.assertTrue(entry["file"].endswith("/d\ufffdp\ufffdt/caf\ufffd \ufffd.flv"),
+                        entry["file"])
+        self.assertEqual(entry["tags"], len(av_tags(SAMPLE)))
+
+        copy = self.run_bytes(b"copy", source, b"-o", out)
+        self.assertEqual(copy.returncode, 0, copy.stderr)
+        self.assertIn(b"wrote " + out, copy.stdout)
+        self.assertEqual([t[2] for t in av_tags(out)], [t[2] for t in av_tags(SAMPLE)])
+        self.assertEqual(sorted(os.listdir(folder)), sorted([os.path.basename(source),
+                                                             os.path.basename(out)]))
+
+        # A failure names the file in its own bytes and still gives JSON.
+        missing = os.path.join(folder, b"manqu\xe9.flv")
+        failed = self.run_bytes(b"info", missing, b"--json")
+        self.assertEqual(failed.returncode, 1, failed.stderr)
+        self.assertIn(b"cannot open '" + missing + b"'", failed.stderr)
+        (entry,) = json.loads(failed.stdout.decode("utf-8"))
+        self.assertEqual(entry["error"]["code"], 9001)
+        self.assertTrue(entry["file"].endswith("/manqu\ufffd.flv"), entry["file"])
+
+
 class AtomicTests(CliTest):
     def old_output(self, name, mode=0o640):
         path = self.path(name)
