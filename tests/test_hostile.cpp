@@ -16,7 +16,6 @@
 
 using namespace flvtest;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 namespace {
 
