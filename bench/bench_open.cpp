@@ -54,9 +54,11 @@ long long HeapInUse() {
 #endif
 }
 
-// The bytes the allocator reserves for an object: its usable size plus the
-// chunk header (glibc: one size word).
-size_t ChunkBytes(const void* object) {
+// The bytes the allocator reserves for an object: in a document's pool its
+// size rounded to 8; on the heap its usable size plus the chunk header
+// (glibc: one size word).
+size_t ChunkBytes(const void* object, size_t size) {
+    if (CFlvElementPool::Contains(object)) return (size + 7) & ~size_t(7);
 #if defined(BENCH_HAVE_USABLE_SIZE)
     return malloc_usable_size(const_cast<void*>(object)) + sizeof(size_t);
 #else
@@ -91,12 +93,13 @@ struct ObjectSizes {
     size_t errorSlots = 0;   // bytes of the error-list pointers inside the object
 };
 
+// inlined: the object is stored inside a container, not allocated alone.
 void Add(std::map<std::string, ObjectSizes>& table, const std::string& name, const void* object,
-         size_t size) {
+         size_t size, bool inlined = false) {
     ObjectSizes& entry = table[name];
     entry.count += 1;
     entry.objectBytes += size;
-    entry.chunkBytes += ChunkBytes(object);
+    entry.chunkBytes += inlined ? size : ChunkBytes(object, size);
     entry.errorSlots += sizeof(CFlvErrorHandler) - sizeof(void*);
 }
 
@@ -104,7 +107,8 @@ void Add(std::map<std::string, ObjectSizes>& table, const std::string& name, con
 void Breakdown(CBenchFile& document, size_t tags) {
     std::map<std::string, ObjectSizes> table;
     for (CFlvTag* tag : *document.GetFlvTagArray()) {
-        Add(table, "CFlvTag", tag, sizeof(CFlvTag));
+        // Tags are stored in the document's deque, the rest in its pool.
+        Add(table, "CFlvTag", tag, sizeof(CFlvTag), true);
         CFlvData* payload = tag->m_payload.get();
         CFlvRawData* raw = nullptr;
         if (auto* audio = dynamic_cast<CFlvAudioData*>(payload)) {
@@ -142,15 +146,14 @@ void Breakdown(CBenchFile& document, size_t tags) {
         totalObjects += sizes.objectBytes;
         totalErrors += sizes.errorSlots;
     }
-    // m_tags and the ownership list grow together, so they have one capacity;
-    // the per-type lists split the same pointers.
-    const size_t listBytes = sizeof(CFlvTag*) * (2 * document.GetFlvTagArray()->capacity() +
+    // m_tags, and the per-type lists that split the same pointers.
+    const size_t listBytes = sizeof(CFlvTag*) * (document.GetFlvTagArray()->capacity() +
                                                  document.GetAudioTagArray()->capacity() +
                                                  document.GetVideoTagArray()->capacity());
     const auto perTag = [tags](size_t bytes) {
         return static_cast<double>(bytes) / static_cast<double>(tags);
     };
-    std::printf("%-24s %9s %7s %7s %8s %8s %10.1f\n", "tag pointer lists", "4", "", "", "", "",
+    std::printf("%-24s %9s %7s %7s %8s %8s %10.1f\n", "tag pointer lists", "3", "", "", "", "",
                 perTag(listBytes));
     std::printf("breakdown_objects_bytes_per_tag %.1f\n", perTag(totalObjects));
     std::printf("breakdown_malloc_overhead_bytes_per_tag %.1f\n",

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "TestUtil.h"
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
 #include "flvsplice/flv/FlvMemorySpooler.h"
@@ -412,4 +413,50 @@ TEST_F(Elements, SpoolerReportsAFullDevice) {
     EXPECT_THAT(Messages(spooler),
                 ElementsAre(L"スプールしたメモリを出力中にファイル書き込みエラーが発生しました。"));
     EXPECT_EQ(spooler.GetErrorDetail(0), std::to_wstring(ENOSPC));
+}
+
+// ---- element pool --------------------------------------------------------
+
+TEST_F(Elements, PooledElementsLoadSaveAndDieAnywhere) {
+    const Bytes tagBytes = TagBytes(9, 40, VideoPayload(1, 2, H263Packet(0, 176, 144)));
+    CFlvStream* source = Source(tagBytes);
+    auto pool = std::make_unique<CFlvElementPool>();
+    CFlvTag* tag = nullptr;
+    {
+        CFlvElementPool::Scope scope(pool.get());
+        tag = new CFlvTag();
+        ASSERT_TRUE(tag->Load(source, 0)) << DumpErrors(*tag);
+    }
+    // The tag and everything it loaded came from the pool...
+    EXPECT_TRUE(CFlvElementPool::Contains(tag));
+    EXPECT_TRUE(CFlvElementPool::Contains(tag->m_payload.get()));
+    EXPECT_TRUE(CFlvElementPool::Contains(PacketOf(*tag)));
+    EXPECT_TRUE(CFlvElementPool::Contains(PacketOf(*tag)->m_rawData.get()));
+    EXPECT_EQ(Saved(*tag), tagBytes);
+    // ...an element made outside a scope did not...
+    auto heap = std::make_unique<CFlvTag>();
+    EXPECT_FALSE(CFlvElementPool::Contains(heap.get()));
+    // ...and replacing or deleting pooled parts outside the scope is safe.
+    tag->m_payload = std::make_unique<CFlvAudioData>();
+    EXPECT_FALSE(CFlvElementPool::Contains(tag->m_payload.get()));
+    delete tag;
+    pool.reset();
+}
+
+TEST_F(Elements, PoolFallsBackToTheHeapForLargeRequests) {
+    CFlvElementPool pool;
+    void* small = pool.Allocate(40);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(small) % 8, 0u);
+    EXPECT_TRUE(CFlvElementPool::Contains(small));
+    EXPECT_EQ(pool.Allocate(64 * 1024 * 1024), nullptr);
+    EXPECT_EQ(pool.Allocate(0), nullptr);
+
+    // A container on the pool takes big pieces from the heap and frees them.
+    CFlvElementPool::Allocator<uint64_t> allocator(&pool);
+    std::vector<uint64_t, CFlvElementPool::Allocator<uint64_t>> values(allocator);
+    for (uint64_t i = 0; i < 100000; ++i) values.push_back(i);
+    EXPECT_FALSE(CFlvElementPool::Contains(values.data()));
+    EXPECT_EQ(values[99999], 99999u);
+    EXPECT_GT(pool.BlockBytes(), 0u);
 }

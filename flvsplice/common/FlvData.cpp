@@ -1,4 +1,22 @@
 #include "flvsplice/common/FlvData.h"
 
-CFlvData::CFlvData() = default;
+#include <new>
+
+#include "flvsplice/common/FlvElementPool.h"
+
 CFlvData::~CFlvData() = default;
+
+void* CFlvData::operator new(size_t size) {
+    if (CFlvElementPool* pool = CFlvElementPool::Current()) {
+        if (void* pointer = pool->Allocate(size)) return pointer;
+    }
+    return ::operator new(size);
+}
+
+void CFlvData::operator delete(void* pointer, size_t size) noexcept {
+    if (CFlvElementPool::Contains(pointer)) {
+        CFlvElementPool::Retire(pointer, size);
+        return;
+    }
+    ::operator delete(pointer, size);
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "flvsplice/common/FlvErrorHandler.h"
@@ -12,8 +13,13 @@ class CFlvStream;
 // the output's current position. Both return false after pushing a record.
 class FLVSPLICE_API CFlvData : public CFlvErrorHandler {
 public:
-    CFlvData();
+    CFlvData() = default;
     ~CFlvData() override;
     virtual bool Load(CFlvStream* source, int64_t end) = 0;
     virtual bool Save(CFlvStream* output) = 0;
+
+    // Elements made while a document loads live in its pool (FlvElementPool.h);
+    // all others live on the heap.
+    static void* operator new(size_t size);
+    static void operator delete(void* pointer, size_t size) noexcept;
 };

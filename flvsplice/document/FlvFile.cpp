@@ -9,8 +9,7 @@
 CFlvFile::CFlvFile() = default;
 
 CFlvFile::~CFlvFile() {
-    for (CFlvTag* tag : m_ownedTags) delete tag;
-    m_ownedTags.clear();
+    m_loadedTags.clear();
     m_flvHeader.reset();
     m_metaData.reset();
     m_file.reset();
@@ -43,6 +42,8 @@ int CFlvFile::Open(const std::wstring& path) {
         PushError(L"FLVファイルは既に開かれています。");
         return FlvResult::OpenFailed;
     }
+    // Everything loaded below lives in the document's pool.
+    CFlvElementPool::Scope scope(&m_pool);
     try {
         int error = 0;
         m_file = CFlvStream::OpenForReading(path, &error);
@@ -127,16 +128,17 @@ int CFlvFile::LoadTags(int64_t fileSize) {
         }
         if (position == fileSize) return FlvResult::Success;
 
-        auto tag = std::make_unique<CFlvTag>();
-        if (!tag->Load(m_file.get(), 0)) {
-            PushError(L"FLVタグロード時にエラーが発生しました。", L"", tag.get());
+        CFlvTag& tag = m_loadedTags.emplace_back();
+        if (!tag.Load(m_file.get(), 0)) {
+            PushError(L"FLVタグロード時にエラーが発生しました。", L"", &tag);
+            m_loadedTags.pop_back();
             return FlvResult::TagLoadFailed;
         }
-        if (tag->m_tagType == CFlvTag::kScriptData) continue;
-        // Owned from the moment it is kept, so a later failure frees it too.
-        m_ownedTags.push_back(tag.get());
-        CFlvTag* kept = tag.release();
-        m_tags.push_back(kept);
+        if (tag.m_tagType == CFlvTag::kScriptData) {
+            m_loadedTags.pop_back();
+            continue;
+        }
+        m_tags.push_back(&tag);
     }
 }
 

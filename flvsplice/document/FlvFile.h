@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/common/FlvErrorHandler.h"
 #include "flvsplice/common/FlvExport.h"
 #include "flvsplice/common/FlvProcess.h"
@@ -80,10 +82,15 @@ private:
     int LoadTags(int64_t fileSize);
     CFlvTag* AacSequenceHeader();
 
+    // Holds the elements that Open creates: declared first, destroyed last.
+    CFlvElementPool m_pool;
     std::unique_ptr<CFlvStream> m_file;
     std::unique_ptr<CFlvHeader> m_flvHeader;
     std::vector<CFlvTag*> m_tags;
-    std::vector<CFlvTag*> m_ownedTags;
+    // The tags this document loaded, in file order; m_tags and other
+    // documents' lists point into it (a deque never moves its elements).
+    std::deque<CFlvTag, CFlvElementPool::Allocator<CFlvTag>> m_loadedTags{
+        CFlvElementPool::Allocator<CFlvTag>(&m_pool)};
     std::vector<CFlvTag*> m_videoTags;
     std::vector<CFlvTag*> m_audioTags;
     std::unique_ptr<CFlvMetaData> m_metaData;

@@ -1,0 +1,158 @@
+#include "flvsplice/common/FlvElementPool.h"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FLVSPLICE_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define FLVSPLICE_ASAN 1
+#endif
+#if defined(FLVSPLICE_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace {
+
+// The size of a huge page on x86-64 and arm64, so that a large document can
+// take its blocks as huge pages.
+constexpr size_t kBlockSize = size_t(2) << 20;
+// Larger requests go to the heap, so a block is never mostly wasted.
+constexpr size_t kLargest = kBlockSize / 16;
+
+// The address range all pools share. Reserved without access rights, so it
+// costs no memory; a block gets read/write access when it is first handed out
+// and its pages are dropped when it comes back.
+class Region {
+public:
+    static Region& Get() {
+        // Never destroyed: a document may die during static destruction.
+        static Region* region = new Region();
+        return *region;
+    }
+
+    static bool Contains(const void* pointer) {
+        const auto at = reinterpret_cast<uintptr_t>(pointer);
+        return at - s_base.load(std::memory_order_relaxed) < s_size.load(std::memory_order_relaxed);
+    }
+
+    // large: the pool already holds blocks, so the document is a large one
+    // and its blocks are worth backing with huge pages (one page fault per
+    // block instead of 512); a small document keeps small pages.
+    char* Acquire(bool large) {
+        char* block = Take();
+        if (block != nullptr) ::madvise(block, kBlockSize, large ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+        return block;
+    }
+
+    void Release(char* block) {
+        // The pages go back to the system; the block is zero-filled when used again.
+        ::madvise(block, kBlockSize, MADV_DONTNEED);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_free.push_back(block);
+    }
+
+private:
+    Region() {
+        // The largest reservation the system grants; 64-bit address spaces
+        // take the first one without a second thought.
+        static constexpr size_t kCandidates[] = {
+            sizeof(void*) >= 8 ? size_t(64) << 30 : size_t(256) << 20,
+            sizeof(void*) >= 8 ? size_t(4) << 30 : size_t(64) << 20,
+            size_t(64) << 20,
+        };
+        for (size_t size : kCandidates) {
+            // One block more than needed, so the blocks can start on a
+            // block-aligned address (a huge page must).
+            void* mapped = ::mmap(nullptr, size + kBlockSize, PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (mapped == MAP_FAILED) continue;
+            const auto at = reinterpret_cast<uintptr_t>(mapped);
+            const uintptr_t aligned = (at + kBlockSize - 1) & ~uintptr_t(kBlockSize - 1);
+            m_base = reinterpret_cast<char*>(aligned);
+            m_size = size;
+            m_free.reserve(64);
+            s_base.store(aligned, std::memory_order_relaxed);
+            s_size.store(size, std::memory_order_relaxed);
+            break;
+        }
+    }
+
+    char* Take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_free.empty()) {
+            char* block = m_free.back();
+            m_free.pop_back();
+            return block;
+        }
+        if (m_base == nullptr || m_size - m_used < kBlockSize) return nullptr;
+        char* block = m_base + m_used;
+        if (::mprotect(block, kBlockSize, PROT_READ | PROT_WRITE) != 0) return nullptr;
+        m_used += kBlockSize;
+        return block;
+    }
+
+    static inline std::atomic<uintptr_t> s_base{0};
+    static inline std::atomic<size_t> s_size{0};
+    std::mutex m_mutex;
+    char* m_base = nullptr;
+    size_t m_size = 0;
+    size_t m_used = 0;
+    std::vector<char*> m_free;
+};
+
+// initial-exec: the pool is looked up for every element a load creates.
+__attribute__((tls_model("initial-exec"))) thread_local CFlvElementPool* t_current = nullptr;
+
+}  // namespace
+
+CFlvElementPool::CFlvElementPool() = default;
+
+CFlvElementPool::~CFlvElementPool() {
+    for (char* block : m_blocks) {
+        POOL_UNPOISON(block, kBlockSize);
+        Region::Get().Release(block);
+    }
+}
+
+void* CFlvElementPool::Allocate(size_t size) {
+    size = (size + 7) & ~size_t(7);
+    if (size == 0 || size > kLargest) return nullptr;
+    if (size > m_left) {
+        m_blocks.reserve(m_blocks.size() + 1);
+        char* block = Region::Get().Acquire(!m_blocks.empty());
+        if (block == nullptr) return nullptr;
+        POOL_POISON(block, kBlockSize);
+        m_blocks.push_back(block);
+        m_next = block;
+        m_left = kBlockSize;
+    }
+    char* result = m_next;
+    m_next += size;
+    m_left -= size;
+    POOL_UNPOISON(result, size);
+    return result;
+}
+
+size_t CFlvElementPool::BlockBytes() const { return m_blocks.size() * kBlockSize; }
+
+bool CFlvElementPool::Contains(const void* pointer) { return Region::Contains(pointer); }
+
+void CFlvElementPool::Retire(void* pointer, size_t size) { POOL_POISON(pointer, size); }
+
+CFlvElementPool* CFlvElementPool::Current() { return t_current; }
+
+CFlvElementPool::Scope::Scope(CFlvElementPool* pool) : m_previous(t_current) { t_current = pool; }
+
+CFlvElementPool::Scope::~Scope() { t_current = m_previous; }

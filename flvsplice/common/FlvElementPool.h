@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "flvsplice/common/FlvExport.h"
+
+// Storage for the elements of one loaded document.
+//
+// While a Scope of a pool is active on a thread, every element created there
+// (CFlvData::operator new) is carved from the pool's blocks one after the
+// other, without a per-object header; a file of a million tags loads without
+// a million calls to malloc, and its elements lie in memory in file order.
+// Deleting a pooled element runs its destructor and gives nothing back: the
+// blocks return all at once when the pool is destroyed, so the pool must
+// outlive its elements (a document declares it before everything else).
+//
+// The blocks of all pools come from one address range that the process
+// reserves once, so a delete tells a pooled element from one on the heap by
+// its address alone, on any thread and outside any scope. When the range
+// cannot be reserved or is used up, elements simply come from the heap.
+class FLVSPLICE_API CFlvElementPool {
+public:
+    CFlvElementPool();
+    ~CFlvElementPool();
+    CFlvElementPool(const CFlvElementPool&) = delete;
+    CFlvElementPool& operator=(const CFlvElementPool&) = delete;
+
+    // size bytes aligned to 8, or nullptr when the pool can't serve the
+    // request (the caller takes it from the heap).
+    void* Allocate(size_t size);
+    // Bytes of blocks the pool holds.
+    size_t BlockBytes() const;
+
+    // True for memory that lies in some pool's blocks.
+    static bool Contains(const void* pointer);
+    // Marks size bytes of a deleted pooled element as no longer in use (for
+    // the address sanitizer; nothing otherwise).
+    static void Retire(void* pointer, size_t size);
+    // The pool that element allocations on this thread use, or nullptr.
+    static CFlvElementPool* Current();
+
+    // Makes a pool the current one on this thread for the scope's lifetime.
+    class FLVSPLICE_API Scope {
+    public:
+        explicit Scope(CFlvElementPool* pool);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        CFlvElementPool* m_previous;
+    };
+
+    // A standard allocator over a pool, for containers of elements that the
+    // pool should hold too (the heap serves what the pool can't).
+    template <typename T>
+    class Allocator {
+    public:
+        using value_type = T;
+        explicit Allocator(CFlvElementPool* pool) noexcept : m_pool(pool) {}
+        template <typename U>
+        Allocator(const Allocator<U>& other) noexcept : m_pool(other.m_pool) {}
+
+        T* allocate(size_t count) {
+            if (count <= SIZE_MAX / sizeof(T) && alignof(T) <= 8) {
+                if (void* pointer = m_pool->Allocate(count * sizeof(T))) {
+                    return static_cast<T*>(pointer);
+                }
+            }
+            return static_cast<T*>(::operator new(count * sizeof(T)));
+        }
+        void deallocate(T* pointer, size_t count) noexcept {
+            if (Contains(pointer)) {
+                Retire(pointer, count * sizeof(T));
+            } else {
+                ::operator delete(pointer);
+            }
+        }
+        template <typename U>
+        bool operator==(const Allocator<U>& other) const noexcept {
+            return m_pool == other.m_pool;
+        }
+
+    private:
+        template <typename U>
+        friend class Allocator;
+        CFlvElementPool* m_pool;
+    };
+
+private:
+    std::vector<char*> m_blocks;
+    char* m_next = nullptr;
+    size_t m_left = 0;
+};
