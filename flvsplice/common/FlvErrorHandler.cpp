@@ -6,7 +6,6 @@
 
 #include "flvsplice/platform/FlvSystem.h"
 
-CFlvErrorHandler::CFlvErrorHandler() = default;
 CFlvErrorHandler::~CFlvErrorHandler() = default;
 
 CFlvErrorHandler::Records& CFlvErrorHandler::EnsureRecords() {

@@ -13,7 +13,7 @@
 // element ends as a chain on the document, deepest first.
 class FLVSPLICE_API CFlvErrorHandler {
 public:
-    CFlvErrorHandler();
+    CFlvErrorHandler() = default;
     virtual ~CFlvErrorHandler();
     CFlvErrorHandler(const CFlvErrorHandler&) = delete;
     CFlvErrorHandler& operator=(const CFlvErrorHandler&) = delete;

@@ -3,7 +3,6 @@
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
 
-CFlvAudioData::CFlvAudioData() = default;
 CFlvAudioData::~CFlvAudioData() = default;
 
 bool CFlvAudioData::Load(CFlvStream* source, int64_t end) {

@@ -10,7 +10,7 @@
 // payload as a raw range.
 class FLVSPLICE_API CFlvAudioData : public CFlvData {
 public:
-    CFlvAudioData();
+    CFlvAudioData() = default;
     ~CFlvAudioData() override;
 
     bool Load(CFlvStream* source, int64_t end) override;

@@ -8,7 +8,6 @@
 #include "flvsplice/flv/FlvVideoData.h"
 #include "flvsplice/platform/FlvStream.h"
 
-CFlvTag::CFlvTag() = default;
 CFlvTag::~CFlvTag() = default;
 
 uint32_t CFlvTag::GetDataSize() const { return flvbytes::ReadBE24(m_dataSize); }

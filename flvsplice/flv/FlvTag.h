@@ -15,7 +15,7 @@ public:
     static constexpr uint8_t kScriptData = 18;
     static constexpr uint32_t kHeaderSize = 11;
 
-    CFlvTag();
+    CFlvTag() = default;
     ~CFlvTag() override;
 
     // Reads the tag header and its payload; end is not used (the payload's end

@@ -3,7 +3,6 @@
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
 
-CFlvVideoData::CFlvVideoData() = default;
 CFlvVideoData::~CFlvVideoData() = default;
 
 bool CFlvVideoData::Load(CFlvStream* source, int64_t end) {

@@ -16,7 +16,7 @@ public:
     static constexpr uint8_t kCodecVP6Alpha = 5;
     static constexpr uint8_t kCodecScreen2 = 6;
 
-    CFlvVideoData();
+    CFlvVideoData() = default;
     ~CFlvVideoData() override;
 
     bool Load(CFlvStream* source, int64_t end) override;

@@ -4,7 +4,6 @@
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
 
-CFlvVideoPacket::CFlvVideoPacket() = default;
 CFlvVideoPacket::~CFlvVideoPacket() = default;
 
 bool CFlvVideoPacket::ReadHeader(CFlvPayloadView& view, uint8_t* buffer, size_t count) {
@@ -51,7 +50,6 @@ bool CFlvVideoPacket::Save(CFlvStream* output) {
 
 // Sorenson H.263
 
-CFlvVideoPacketH263::CFlvVideoPacketH263() = default;
 CFlvVideoPacketH263::~CFlvVideoPacketH263() = default;
 
 const uint8_t* CFlvVideoPacketH263::GetHeaderBytes(uint32_t& count) {
@@ -103,7 +101,6 @@ bool CFlvVideoPacketH263::Load(CFlvStream* source, int64_t end) {
 
 // Screen video
 
-CFlvVideoPacketScreen::CFlvVideoPacketScreen() = default;
 CFlvVideoPacketScreen::~CFlvVideoPacketScreen() = default;
 
 bool CFlvVideoPacketScreen::Load(CFlvStream* source, int64_t end) {
@@ -124,7 +121,6 @@ const uint8_t* CFlvVideoPacketScreen::GetHeaderBytes(uint32_t& count) {
 
 // On2 VP6: the dimensions are macroblock counts less the size adjustment.
 
-CFlvVideoPacketVP6::CFlvVideoPacketVP6() = default;
 CFlvVideoPacketVP6::~CFlvVideoPacketVP6() = default;
 
 bool CFlvVideoPacketVP6::Load(CFlvStream* source, int64_t end) {
@@ -147,7 +143,6 @@ const uint8_t* CFlvVideoPacketVP6::GetHeaderBytes(uint32_t& count) {
 
 // On2 VP6 with alpha
 
-CFlvVideoPacketVP6Alpha::CFlvVideoPacketVP6Alpha() = default;
 CFlvVideoPacketVP6Alpha::~CFlvVideoPacketVP6Alpha() = default;
 
 bool CFlvVideoPacketVP6Alpha::Load(CFlvStream* source, int64_t end) {

@@ -13,7 +13,7 @@ class CFlvPayloadView;
 // range. Nothing is decoded beyond the size fields.
 class FLVSPLICE_API CFlvVideoPacket : public CFlvData {
 public:
-    CFlvVideoPacket();
+    CFlvVideoPacket() = default;
     ~CFlvVideoPacket() override;
 
     bool Save(CFlvStream* output) override;
@@ -35,7 +35,7 @@ protected:
 // 16-bit custom sizes.
 class FLVSPLICE_API CFlvVideoPacketH263 : public CFlvVideoPacket {
 public:
-    CFlvVideoPacketH263();
+    CFlvVideoPacketH263() = default;
     ~CFlvVideoPacketH263() override;
     bool Load(CFlvStream* source, int64_t end) override;
     uint32_t GetWidth() override { return m_width; }
@@ -51,7 +51,7 @@ public:
 // Screen video and screen video 2 (codecs 3 and 6): 4 header bytes.
 class FLVSPLICE_API CFlvVideoPacketScreen : public CFlvVideoPacket {
 public:
-    CFlvVideoPacketScreen();
+    CFlvVideoPacketScreen() = default;
     ~CFlvVideoPacketScreen() override;
     bool Load(CFlvStream* source, int64_t end) override;
     uint32_t GetWidth() override;
@@ -65,7 +65,7 @@ public:
 // rows and columns.
 class FLVSPLICE_API CFlvVideoPacketVP6 : public CFlvVideoPacket {
 public:
-    CFlvVideoPacketVP6();
+    CFlvVideoPacketVP6() = default;
     ~CFlvVideoPacketVP6() override;
     bool Load(CFlvStream* source, int64_t end) override;
     uint32_t GetWidth() override;
@@ -79,7 +79,7 @@ public:
 // frame header bytes, macroblock rows and columns.
 class FLVSPLICE_API CFlvVideoPacketVP6Alpha : public CFlvVideoPacket {
 public:
-    CFlvVideoPacketVP6Alpha();
+    CFlvVideoPacketVP6Alpha() = default;
     ~CFlvVideoPacketVP6Alpha() override;
     bool Load(CFlvStream* source, int64_t end) override;
     uint32_t GetWidth() override;

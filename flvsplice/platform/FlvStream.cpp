@@ -108,7 +108,7 @@ bool CFlvStream::Fail(int code) {
     return false;
 }
 
-size_t CFlvStream::Read(void* buffer, size_t count) {
+size_t CFlvStream::ReadThrough(void* buffer, size_t count) {
     m_lastError = 0;
     if (m_fd < 0 || m_mode != Mode::Read) {
         Fail(EBADF);
@@ -224,7 +224,7 @@ size_t CFlvStream::Write(const void* buffer, size_t count) {
     return written;
 }
 
-bool CFlvStream::Seek(int64_t offset, int origin) {
+bool CFlvStream::SeekThrough(int64_t offset, int origin) {
     m_lastError = 0;
     if (m_fd < 0) return Fail(EBADF);
     if (m_mode == Mode::Write) {
@@ -252,15 +252,6 @@ bool CFlvStream::Seek(int64_t offset, int origin) {
     if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return Fail(EINVAL);
     m_pos = base + offset;
     return true;
-}
-
-int64_t CFlvStream::Tell() {
-    m_lastError = 0;
-    if (m_fd < 0) {
-        Fail(EBADF);
-        return -1;
-    }
-    return m_pos;
 }
 
 int64_t CFlvStream::Size() {

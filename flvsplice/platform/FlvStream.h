@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -39,16 +42,43 @@ public:
     static std::unique_ptr<CFlvStream> CreateExclusive(const std::wstring& path, int* error);
 
     // Returns the number of bytes transferred; fewer than count on failure.
-    size_t Read(void* buffer, size_t count);
+    // A read that lies inside the buffered window is served here, inline:
+    // walking the headers of a million tags makes millions of small reads.
+    size_t Read(void* buffer, size_t count) {
+        const int64_t buffered = m_bufStart + static_cast<int64_t>(m_bufLen) - m_pos;
+        if (m_mode == Mode::Read && m_fd >= 0 && count != 0 && m_pos >= m_bufStart &&
+            buffered >= static_cast<int64_t>(count)) {
+            std::memcpy(buffer, m_buffer.get() + (m_pos - m_bufStart), count);
+            m_pos += static_cast<int64_t>(count);
+            m_lastError = 0;
+            return count;
+        }
+        return ReadThrough(buffer, count);
+    }
     size_t Write(const void* buffer, size_t count);
     // Reads up to count (at most kBufferSize) bytes without copying them:
     // *data points into the stream's own buffer and stays valid until the next
     // call on the stream. Returns the number of bytes available there.
     size_t ReadInPlace(const uint8_t** data, size_t count);
-    // origin: SEEK_SET, SEEK_CUR or SEEK_END.
-    bool Seek(int64_t offset, int origin);
+    // origin: SEEK_SET, SEEK_CUR or SEEK_END. A reading stream only moves
+    // its logical position.
+    bool Seek(int64_t offset, int origin) {
+        if (m_mode == Mode::Read && m_fd >= 0 && origin == SEEK_SET && offset >= 0) {
+            m_pos = offset;
+            m_lastError = 0;
+            return true;
+        }
+        return SeekThrough(offset, origin);
+    }
     // The current position, or -1 on a closed stream.
-    int64_t Tell();
+    int64_t Tell() {
+        if (m_fd < 0) {
+            m_lastError = EBADF;
+            return -1;
+        }
+        m_lastError = 0;
+        return m_pos;
+    }
     // The size of the file, or -1.
     int64_t Size();
     // Writes out buffered bytes.
@@ -63,6 +93,8 @@ public:
 
 private:
     CFlvStream(int fd, Mode mode);
+    size_t ReadThrough(void* buffer, size_t count);
+    bool SeekThrough(int64_t offset, int origin);
     bool FlushBuffer();
     bool Fail(int code);
 
