@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -194,6 +195,62 @@ TEST_F(SaveAs, FullDeviceIsAFailure) {
     if (largeResult == 9020) {
         EXPECT_EQ(large.GetErrorMessage(-1), L"FLVタグ出力時にエラーが発生しました。");
     }
+}
+
+// Tags are copied from their file in runs where the bytes there are what the
+// tag writes; wrong PreviousTagSizes, a script tag in between, a renumbered
+// tag and a joined file must all end such a run at the right byte.
+TEST_F(SaveAs, CopiedRunsGiveTheBytesOfTagsWrittenOneByOne) {
+    const Bytes a0 = AudioPayload(0x2F, Pattern(70, 1));
+    const Bytes v0 = VideoPayload(1, 2, H263Packet(3, 0, 0, Pattern(20, 2)));
+    const Bytes a1 = AudioPayload(0x2F, Pattern(50, 3));
+    const Bytes v1 = VideoPayload(2, 2, H263Packet(3, 0, 0, Pattern(30, 4)));
+    const Bytes a2 = AudioPayload(0x2F, Pattern(40, 5));
+    FlvBuilder b;
+    b.autoPrevTagSize = false;
+    b.Header(0x05).PrevTagSize(0);
+    b.Audio(0, a0).PrevTagSize(11 + uint32_t(a0.size()));
+    b.Video(0, v0).PrevTagSize(3);  // wrong
+    b.Script(10, Pattern(9)).PrevTagSize(20);
+    b.Audio(26, a1).PrevTagSize(11 + uint32_t(a1.size()));
+    b.Video(40, v1).PrevTagSize(11 + uint32_t(v1.size()));
+    b.Audio(52, a2).PrevTagSize(0);  // wrong, at the end of the file
+    SaveDoc& doc = Open(b);
+    const Bytes expected = Concat(Concat(Concat(SavedTag(8, 0, a0), SavedTag(9, 0, v0)),
+                                         Concat(SavedTag(8, 26, a1), SavedTag(9, 40, v1))),
+                                  SavedTag(8, 52, a2));
+    const auto TagBytesOf = [](const Bytes& file) {
+        const auto tags = ParseTags(file);
+        return tags.size() < 2 ? Bytes{} : Bytes(file.begin() + long(tags[1].offset), file.end());
+    };
+    EXPECT_TRUE(SameBytes(TagBytesOf(Saved(doc)), expected));
+
+    // Joined to a copy of itself: the second file's tags are renumbered.
+    SaveDoc& again = Open(b);
+    ASSERT_EQ(doc.Add(&again, false), 0) << DumpErrors(doc);
+    const Bytes joinedFile = Saved(doc);
+    const Bytes joined = TagBytesOf(joinedFile);
+    ASSERT_GE(joined.size(), expected.size());
+    EXPECT_TRUE(SameBytes(Bytes(joined.begin(), joined.begin() + long(expected.size())), expected));
+    const auto tags = ParseTags(joinedFile);  // the onMetaData tag first
+    ASSERT_EQ(tags.size(), 11u);
+    EXPECT_EQ(tags[6].time, 52u + 26u);  // a2 lasts the mean distance, 26 ms
+    EXPECT_EQ(tags[6].payload, a0);
+    EXPECT_EQ(tags[7].time, 80u);
+    EXPECT_EQ(tags[10].payload, a2);
+}
+
+TEST_F(SaveAs, SourceThatShrankAfterOpenIsAFailure) {
+    Plan plan = Small(3);
+    plan.audioBytes = 200000;
+    SaveDoc& doc = Open(plan);
+    ASSERT_EQ(truncate(PathOf(doc).c_str(), 1000), 0);
+    const std::string out = dir.File("short.flv");
+    const int result = doc.SaveAs(Wide(out), nullptr);
+    EXPECT_TRUE(result == FlvResult::TagSaveFailed || result == FlvResult::OutputIncomplete)
+        << result;
+    EXPECT_GT(doc.GetErrorCount(), 0);
+    EXPECT_NE(doc.GetErrorMessageFormatted(), L"");
 }
 
 TEST_F(SaveAs, ClosedOrNeverOpenedDocumentIsRefused) {

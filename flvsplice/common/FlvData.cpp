@@ -6,6 +6,8 @@
 
 CFlvData::~CFlvData() = default;
 
+CFlvStream* CFlvData::GetSourceEnd(uint64_t*) const { return nullptr; }
+
 void* CFlvData::operator new(size_t size) {
     if (CFlvElementPool* pool = CFlvElementPool::Current()) {
         if (void* pointer = pool->Allocate(size)) return pointer;

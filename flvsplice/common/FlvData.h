@@ -17,6 +17,9 @@ public:
     ~CFlvData() override;
     virtual bool Load(CFlvStream* source, int64_t end) = 0;
     virtual bool Save(CFlvStream* output) = 0;
+    // The stream an element was loaded from, with the offset just past its
+    // last byte there in *end; nullptr for an element made in memory.
+    virtual CFlvStream* GetSourceEnd(uint64_t* end) const;
 
     // Elements made while a document loads live in its pool (FlvElementPool.h);
     // all others live on the heap.

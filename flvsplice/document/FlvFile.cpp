@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/platform/FlvStream.h"
 
 CFlvFile::CFlvFile() = default;
@@ -113,6 +114,8 @@ int CFlvFile::Open(const std::wstring& path) {
 }
 
 int CFlvFile::LoadTags(int64_t fileSize) {
+    // The kept tag that the PreviousTagSize read next follows, if any.
+    CFlvTag* previous = nullptr;
     for (;;) {
         uint8_t previousTagSize[4];
         if (m_file->Read(previousTagSize, 4) != 4) {
@@ -120,6 +123,11 @@ int CFlvFile::LoadTags(int64_t fileSize) {
                             m_file->LastError());
             return FlvResult::ReadFailed;
         }
+        if (previous != nullptr &&
+            flvbytes::ReadBE32(previousTagSize) == previous->GetDataSize() + CFlvTag::kHeaderSize) {
+            previous->SetTrailerVerified();
+        }
+        previous = nullptr;
         const int64_t position = m_file->Tell();
         if (position < 0) {
             PushSystemError(L"EOFチェック時にファイル位置取得エラーが発生しました。",
@@ -139,6 +147,7 @@ int CFlvFile::LoadTags(int64_t fileSize) {
             continue;
         }
         m_tags.push_back(&tag);
+        previous = &tag;
     }
 }
 

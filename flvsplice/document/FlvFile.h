@@ -70,6 +70,10 @@ protected:
     int SaveAVI(const std::wstring& path, CFlvProcess* process, uint64_t maxFileSize);
     // Records the refusal of an operation on a document without an open source.
     int RefuseNotOpen();
+    // Writes the header, the first PreviousTagSize, metaData (the element of
+    // the onMetaData tag) and every tag of the working list to output, then
+    // closes it; returns SaveAs's result code.
+    int WriteFlv(CFlvStream* output, CFlvData* metaData, CFlvProcess* process);
 
 private:
     bool CheckContentValidity();
@@ -80,6 +84,7 @@ private:
     CFlvTag* FindIncludingFlvTag(uint32_t time, bool video, bool keyFramesOnly);
     uint32_t GetFlvTagIndexFromPointer(CFlvTag* tag);
     int LoadTags(int64_t fileSize);
+    int WriteTag(CFlvStream* output, CFlvTag* tag);
     CFlvTag* AacSequenceHeader();
 
     // Holds the elements that Open creates: declared first, destroyed last.

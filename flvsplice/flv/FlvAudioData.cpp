@@ -39,3 +39,7 @@ bool CFlvAudioData::Save(CFlvStream* output) {
     }
     return true;
 }
+
+CFlvStream* CFlvAudioData::GetSourceEnd(uint64_t* end) const {
+    return m_rawData ? m_rawData->GetSourceEnd(end) : nullptr;
+}

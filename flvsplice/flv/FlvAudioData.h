@@ -15,6 +15,8 @@ public:
 
     bool Load(CFlvStream* source, int64_t end) override;
     bool Save(CFlvStream* output) override;
+    // Where the payload ends in its source: where its last part ends.
+    CFlvStream* GetSourceEnd(uint64_t* end) const override;
 
     uint8_t GetSoundFormat() const { return m_header >> 4; }
     uint8_t GetSoundRate() const { return (m_header >> 2) & 3; }

@@ -11,6 +11,11 @@ CFlvRawData::~CFlvRawData() = default;
 
 bool CFlvRawData::Load(CFlvStream*, int64_t) { return true; }
 
+CFlvStream* CFlvRawData::GetSourceEnd(uint64_t* end) const {
+    *end = m_offset + m_size;
+    return m_file;
+}
+
 bool CFlvRawData::SeekToStart() {
     if (m_file == nullptr || m_offset > static_cast<uint64_t>(INT64_MAX) ||
         !m_file->Seek(static_cast<int64_t>(m_offset), SEEK_SET)) {

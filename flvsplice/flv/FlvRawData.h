@@ -20,6 +20,7 @@ public:
     bool Load(CFlvStream* source, int64_t end) override;
     // Copies the range to the output's current position in 4096-byte chunks.
     bool Save(CFlvStream* output) override;
+    CFlvStream* GetSourceEnd(uint64_t* end) const override;
     // Reads count bytes from the start of the range into the caller's buffer.
     bool ReadToBuffer(uint8_t* buffer, uint64_t count);
 

@@ -17,6 +17,7 @@ uint32_t CFlvTag::GetTimestamp() const {
 }
 
 void CFlvTag::SetTimestamp(uint32_t time) {
+    if (time != GetTimestamp()) m_sourceState &= uint8_t(~kHeaderAsLoaded);
     m_timestampExtended = uint8_t(time >> 24);
     flvbytes::WriteBE24(m_timestamp, time & 0xFFFFFF);
 }
@@ -70,8 +71,24 @@ bool CFlvTag::Load(CFlvStream* source, int64_t) {
         PushError(failure, L"", m_payload.get());
         return false;
     }
+    m_sourceState = kHeaderAsLoaded;
     return true;
 }
+
+bool CFlvTag::GetSourceRange(CFlvStream** file, uint64_t* offset, uint64_t* size) const {
+    if (m_sourceState != (kHeaderAsLoaded | kTrailerVerified) || !m_payload) return false;
+    uint64_t end = 0;
+    CFlvStream* source = m_payload->GetSourceEnd(&end);
+    const uint64_t tagSize = uint64_t(GetDataSize()) + kHeaderSize;
+    if (source == nullptr || end < tagSize) return false;
+    *file = source;
+    *offset = end - tagSize;
+    *size = tagSize + 4;
+    return true;
+}
+
+// A document holds a million tags: the state byte must stay in the padding.
+static_assert(sizeof(void*) != 8 || sizeof(CFlvTag) == 40);
 
 bool CFlvTag::Save(CFlvStream* output) {
     uint8_t bytes[kHeaderSize];

@@ -30,11 +30,30 @@ public:
     // A video tag whose payload header announces a key frame.
     bool IsKeyFrame() const;
 
+    // The tag's bytes in its source file, from its header through the
+    // PreviousTagSize that follows it, when they are exactly the bytes that
+    // Save and a PreviousTagSize of data size + 11 would write: the tag was
+    // loaded whole, its timestamp was not changed since, and the source's
+    // PreviousTagSize after it is right. A writer may copy such a range
+    // instead (consecutive tags of one file make one range).
+    bool GetSourceRange(CFlvStream** file, uint64_t* offset, uint64_t* size) const;
+    // Records that the source's PreviousTagSize after this tag is right (the
+    // document reads it after loading the tag).
+    void SetTrailerVerified() { m_sourceState |= kTrailerVerified; }
+
     uint8_t m_tagType = 0;
     uint8_t m_dataSize[3] = {};
     uint8_t m_timestamp[3] = {};
     uint8_t m_timestampExtended = 0;
     uint8_t m_streamId[3] = {};
+
+private:
+    static constexpr uint8_t kHeaderAsLoaded = 1;
+    static constexpr uint8_t kTrailerVerified = 2;
+    // In the padding behind the header bytes.
+    uint8_t m_sourceState = 0;
+
+public:
     // Kept in the padding behind the header bytes: a document holds a
     // million of these.
     uint32_t m_duration = 0;

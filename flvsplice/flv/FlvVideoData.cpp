@@ -55,3 +55,7 @@ bool CFlvVideoData::Save(CFlvStream* output) {
     }
     return true;
 }
+
+CFlvStream* CFlvVideoData::GetSourceEnd(uint64_t* end) const {
+    return m_packet ? m_packet->GetSourceEnd(end) : nullptr;
+}

@@ -21,6 +21,8 @@ public:
 
     bool Load(CFlvStream* source, int64_t end) override;
     bool Save(CFlvStream* output) override;
+    // Where the payload ends in its source: where its last part ends.
+    CFlvStream* GetSourceEnd(uint64_t* end) const override;
 
     bool IsKeyFrame() const { return (m_header & 0xF0) == 0x10; }
     uint8_t GetFrameType() const { return m_header >> 4; }

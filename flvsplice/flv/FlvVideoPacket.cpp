@@ -162,3 +162,7 @@ const uint8_t* CFlvVideoPacketVP6Alpha::GetHeaderBytes(uint32_t& count) {
     count = sizeof m_headerBytes;
     return m_headerBytes;
 }
+
+CFlvStream* CFlvVideoPacket::GetSourceEnd(uint64_t* end) const {
+    return m_rawData ? m_rawData->GetSourceEnd(end) : nullptr;
+}

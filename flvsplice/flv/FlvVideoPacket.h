@@ -17,6 +17,8 @@ public:
     ~CFlvVideoPacket() override;
 
     bool Save(CFlvStream* output) override;
+    // Where the payload ends in its source: where its last part ends.
+    CFlvStream* GetSourceEnd(uint64_t* end) const override;
     virtual uint32_t GetWidth() = 0;
     virtual uint32_t GetHeight() = 0;
     // The kept header bytes; their number goes to count. Owned by the packet.

@@ -214,42 +214,5 @@ int CFlvIndexedFile::SaveAsIndexed(const std::wstring& path, CFlvProcess* proces
         PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
         return FlvResult::CreateFailed;
     }
-    int result = FlvResult::Success;
-    const uint8_t zero[4] = {};
-    if (!header->Save(output.get())) {
-        PushError(L"FLVヘッダ出力時にエラーが発生しました。", L"", header);
-        result = FlvResult::HeaderSaveFailed;
-    } else if (output->Write(zero, 4) != 4) {
-        PushSystemError(L"先頭のPreviousTagSize出力時にエラーが発生しました。",
-                        output->LastError());
-        result = FlvResult::TagSizeSaveFailed;
-    } else if (!indexed.Save(output.get())) {
-        PushError(L"FLVメタデータ出力時にエラーが発生しました。", L"", &indexed);
-        result = FlvResult::MetaDataSaveFailed;
-    } else {
-        for (size_t i = 0; i < tags.size(); ++i) {
-            if (!tags[i]->Save(output.get())) {
-                PushError(L"FLVタグ出力時にエラーが発生しました。", L"", tags[i]);
-                result = FlvResult::TagSaveFailed;
-                break;
-            }
-            uint8_t previousTagSize[4];
-            flvbytes::WriteBE32(previousTagSize, tags[i]->GetDataSize() + CFlvTag::kHeaderSize);
-            if (output->Write(previousTagSize, 4) != 4) {
-                PushSystemError(L"PreviousTagSize出力時にエラーが発生しました。",
-                                output->LastError());
-                result = FlvResult::TagSizeSaveFailed;
-                break;
-            }
-            if (process != nullptr &&
-                process->ReportProgress(static_cast<int>(i), static_cast<int>(tags.size()))) {
-                break;
-            }
-        }
-    }
-    if (!output->Close() && result == FlvResult::Success) {
-        PushSystemError(L"FLVファイルの書き込みを完了できませんでした。", output->LastError());
-        result = FlvResult::OutputIncomplete;
-    }
-    return result;
+    return WriteFlv(output.get(), &indexed, process);
 }

@@ -100,7 +100,11 @@ std::unique_ptr<CFlvStream> CFlvStream::CreateExclusive(const std::wstring& path
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return std::unique_ptr<CFlvStream>(new CFlvStream(fd, Mode::Write));
+    std::unique_ptr<CFlvStream> stream(new CFlvStream(fd, Mode::Write));
+    // The system copies between regular files only; devices and pipes take
+    // copied ranges through the buffer.
+    stream->m_kernelCopy = S_ISREG(st.st_mode);
+    return stream;
 }
 
 bool CFlvStream::Fail(int code) {
@@ -194,6 +198,112 @@ bool CFlvStream::FlushBuffer() {
     return true;
 }
 
+bool CFlvStream::FlushAll() {
+    if (!FlushBuffer()) {
+        // What was to follow the lost bytes can't be written either.
+        m_copySource = nullptr;
+        m_copySize = 0;
+        return false;
+    }
+    return FlushCopy();
+}
+
+bool CFlvStream::FlushCopy() {
+    if (m_copySize == 0) return true;
+    CFlvStream* source = m_copySource;
+    int64_t offset = m_copyOffset;
+    uint64_t left = m_copySize;
+    m_copySource = nullptr;
+    m_copySize = 0;
+    bool ok = true;
+    if (source->m_fd < 0) {
+        ok = Fail(EBADF);
+    }
+    while (ok && left > 0 && m_kernelCopy) {
+        off64_t in = offset;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, size_t(1) << 30));
+        const ssize_t n = ::copy_file_range(source->m_fd, &in, m_fd, nullptr, want, 0);
+        if (n > 0) {
+            offset += n;
+            left -= static_cast<uint64_t>(n);
+        } else if (n == 0) {
+            ok = Fail(EIO);  // the source is shorter than when it was loaded
+        } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                   errno == EPERM) {
+            m_kernelCopy = false;  // devices, pipes, file systems that can't: copy by hand
+        } else if (errno != EINTR) {
+            ok = Fail(errno);
+        }
+    }
+    if (ok && left > 0) ok = CopyByReading(source->m_fd, offset, left);
+    if (!ok) m_writeFailed = true;
+    m_bufStart = m_pos;
+    return ok;
+}
+
+bool CFlvStream::CopyByReading(int sourceFd, int64_t offset, uint64_t size) {
+    while (size > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(size, kBufferSize));
+        const ssize_t got = ::pread(sourceFd, m_buffer.get(), want, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return Fail(errno);
+        if (got == 0) return Fail(EIO);
+        size_t written = 0;
+        while (written < static_cast<size_t>(got)) {
+            const ssize_t n =
+                ::write(m_fd, m_buffer.get() + written, static_cast<size_t>(got) - written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Fail(errno);
+            written += static_cast<size_t>(n);
+        }
+        offset += got;
+        size -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool CFlvStream::ReadIntoBuffer(int sourceFd, int64_t offset, uint64_t size) {
+    while (size > 0) {
+        if (m_bufLen == kBufferSize && !FlushBuffer()) return false;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(size, kBufferSize - m_bufLen));
+        const ssize_t got = ::pread(sourceFd, m_buffer.get() + m_bufLen, want, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return Fail(errno);
+        if (got == 0) return Fail(EIO);
+        m_bufLen += static_cast<size_t>(got);
+        m_pos += got;
+        offset += got;
+        size -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool CFlvStream::CopyFrom(CFlvStream* source, uint64_t offset, uint64_t size) {
+    m_lastError = 0;
+    if (m_fd < 0 || m_mode != Mode::Write || source == nullptr || source->m_fd < 0 ||
+        source->m_mode != Mode::Read) {
+        return Fail(EBADF);
+    }
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        size > static_cast<uint64_t>(INT64_MAX) - offset) {
+        return Fail(EINVAL);
+    }
+    if (size == 0) return true;
+    if (!m_kernelCopy) return ReadIntoBuffer(source->m_fd, static_cast<int64_t>(offset), size);
+    if (m_copySize > 0 &&
+        (m_copySource != source || static_cast<uint64_t>(m_copyOffset) + m_copySize != offset)) {
+        if (!FlushAll()) return false;
+    }
+    if (m_copySize == 0) {
+        m_copySource = source;
+        m_copyOffset = static_cast<int64_t>(offset);
+    }
+    m_copySize += size;
+    m_pos += static_cast<int64_t>(size);
+    if (m_copySize >= kCopyBatch) return FlushAll();
+    return true;
+}
+
 size_t CFlvStream::Write(const void* buffer, size_t count) {
     m_lastError = 0;
     if (m_fd < 0 || m_mode != Mode::Write) {
@@ -201,6 +311,8 @@ size_t CFlvStream::Write(const void* buffer, size_t count) {
         return 0;
     }
     const auto* in = static_cast<const uint8_t*>(buffer);
+    // Bytes after a pending copy can't join the buffer in front of it.
+    if (m_copySize > 0 && !FlushAll()) return 0;
     if (m_bufLen + count > kBufferSize && !FlushBuffer()) return 0;
     if (count < kBufferSize) {
         std::memcpy(m_buffer.get() + m_bufLen, in, count);
@@ -228,7 +340,7 @@ bool CFlvStream::SeekThrough(int64_t offset, int origin) {
     m_lastError = 0;
     if (m_fd < 0) return Fail(EBADF);
     if (m_mode == Mode::Write) {
-        if (!FlushBuffer()) return false;
+        if (!FlushAll()) return false;
         const off_t at = ::lseek(m_fd, static_cast<off_t>(offset), origin);
         if (at < 0) return Fail(errno);
         m_pos = at;
@@ -272,7 +384,7 @@ bool CFlvStream::Flush() {
     m_lastError = 0;
     if (m_fd < 0) return Fail(EBADF);
     if (m_mode != Mode::Write) return true;
-    return FlushBuffer();
+    return FlushAll();
 }
 
 bool CFlvStream::Close() {
@@ -281,7 +393,7 @@ bool CFlvStream::Close() {
     bool ok = true;
     int code = 0;
     if (m_mode == Mode::Write) {
-        if (!FlushBuffer()) {
+        if (!FlushAll()) {
             ok = false;
             code = m_lastError;
         } else if (m_writeFailed) {

@@ -30,6 +30,7 @@ class FLVSPLICE_API CFlvStream {
 public:
     enum class Mode { Read, Write };
     static constexpr size_t kBufferSize = 64 * 1024;
+    static constexpr uint64_t kCopyBatch = 8 * 1024 * 1024;
 
     ~CFlvStream();
     CFlvStream(const CFlvStream&) = delete;
@@ -56,6 +57,15 @@ public:
         return ReadThrough(buffer, count);
     }
     size_t Write(const void* buffer, size_t count);
+    // Appends size bytes of source, from offset on, to a writing stream.
+    // Consecutive ranges of one source are merged and handed to the system
+    // as one copy, at the latest when kCopyBatch bytes are pending or
+    // another write, seek, flush or close comes (copy_file_range where the
+    // file systems allow, which never passes the bytes through this process;
+    // reads and writes otherwise). A failure of a pending copy is reported
+    // by the call that carries it out and marks the output as failed. A
+    // stream on a device takes the bytes through its buffer at once.
+    bool CopyFrom(CFlvStream* source, uint64_t offset, uint64_t size);
     // Reads up to count (at most kBufferSize) bytes without copying them:
     // *data points into the stream's own buffer and stays valid until the next
     // call on the stream. Returns the number of bytes available there.
@@ -96,6 +106,11 @@ private:
     size_t ReadThrough(void* buffer, size_t count);
     bool SeekThrough(int64_t offset, int origin);
     bool FlushBuffer();
+    // Writes the buffered bytes, then the pending copy that follows them.
+    bool FlushAll();
+    bool FlushCopy();
+    bool CopyByReading(int sourceFd, int64_t offset, uint64_t size);
+    bool ReadIntoBuffer(int sourceFd, int64_t offset, uint64_t size);
     bool Fail(int code);
 
     int m_fd;
@@ -105,5 +120,10 @@ private:
     int64_t m_bufStart = 0;  // file offset of m_buffer[0]
     size_t m_bufLen = 0;     // valid (read) or pending (write) bytes in m_buffer
     bool m_writeFailed = false;
+    // A pending copy (writing streams): it follows the buffered bytes.
+    CFlvStream* m_copySource = nullptr;
+    int64_t m_copyOffset = 0;
+    uint64_t m_copySize = 0;
+    bool m_kernelCopy = true;  // cleared when the system can't copy between these files
     int m_lastError = 0;
 };
