@@ -20,5 +20,5 @@ void CFlvData::operator delete(void* pointer, size_t size) noexcept {
         CFlvElementPool::Retire(pointer, size);
         return;
     }
-    ::operator delete(pointer, size);
+    ::operator delete(pointer);
 }
