@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures flvsplice against the copy floor (cat) and the peers (yamdi,
 # ffmpeg) on the corpus of make_corpus.sh, and writes the table to
-# bench/RESULTS.md.
+# bench/RESULTS.md and into the "Latest results" section of bench/README.md
+# (only when the results go to the default file).
 #
 #   bench/run.sh [--runs N] [--corpus DIR] [--build DIR] [--results FILE]
 #                [--only GROUP[,GROUP...]] [--report-only]
@@ -315,13 +316,26 @@ verdict() { awk -v v="$1" -v t="$2" -v op="$3" 'BEGIN {
                 "$(kv "$f" destroy_ns_per_tag_median)"
         done
         echo
-        echo "Memory of the loaded model of manytags.flv, by object (glibc malloc):"
+        echo "Memory of the loaded model of manytags.flv, by object (elements in the document's pool, lists on the heap):"
         echo
         echo '```'
         awk -F'\t' '$1 == "manytags.flv" && (/object|CFlv|lists/ || /breakdown_/) { print $2 }' "$opens"
         echo '```'
     fi
 } >"$results"
+
+# The README keeps the latest table between its two markers.
+readme="$here/README.md"
+if [ "$results" = "$here/RESULTS.md" ] && grep -q '^<!-- latest results -->$' "$readme"; then
+    {
+        sed -n '1,/^<!-- latest results -->$/p' "$readme"
+        echo
+        sed '1d; s/^# /### /' "$results"
+        echo
+        sed -n '/^<!-- end of latest results -->$/,$p' "$readme"
+    } >"$readme.new"
+    mv "$readme.new" "$readme"
+fi
 
 echo
 cat "$results"

@@ -8,13 +8,6 @@ CFlvData::~CFlvData() = default;
 
 CFlvStream* CFlvData::GetSourceEnd(uint64_t*) const { return nullptr; }
 
-void* CFlvData::operator new(size_t size) {
-    if (CFlvElementPool* pool = CFlvElementPool::Current()) {
-        if (void* pointer = pool->Allocate(size)) return pointer;
-    }
-    return ::operator new(size);
-}
-
 void CFlvData::operator delete(void* pointer, size_t size) noexcept {
     if (CFlvElementPool::Contains(pointer)) {
         CFlvElementPool::Retire(pointer, size);

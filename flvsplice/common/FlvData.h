@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/common/FlvErrorHandler.h"
 
 class CFlvStream;
@@ -23,6 +24,11 @@ public:
 
     // Elements made while a document loads live in its pool (FlvElementPool.h);
     // all others live on the heap.
-    static void* operator new(size_t size);
+    static void* operator new(size_t size) {
+        if (CFlvElementPool* pool = CFlvElementPool::Current()) {
+            if (void* pointer = pool->Allocate(size)) return pointer;
+        }
+        return ::operator new(size);
+    }
     static void operator delete(void* pointer, size_t size) noexcept;
 };

@@ -6,15 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define FLVSPLICE_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define FLVSPLICE_ASAN 1
-#endif
-#if defined(FLVSPLICE_ASAN)
+#if defined(FLVSPLICE_POOL_POISONS)
 #include <sanitizer/asan_interface.h>
 #define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
@@ -28,8 +20,7 @@ namespace {
 // The size of a huge page on x86-64 and arm64, so that a large document can
 // take its blocks as huge pages.
 constexpr size_t kBlockSize = size_t(2) << 20;
-// Larger requests go to the heap, so a block is never mostly wasted.
-constexpr size_t kLargest = kBlockSize / 16;
+static_assert(kBlockSize >= 16 * 128 * 1024);
 
 // The address range all pools share. Reserved without access rights, so it
 // costs no memory; a block gets read/write access when it is first handed out
@@ -126,7 +117,7 @@ CFlvElementPool::~CFlvElementPool() {
     }
 }
 
-void* CFlvElementPool::Allocate(size_t size) {
+void* CFlvElementPool::AllocateThrough(size_t size) {
     size = (size + 7) & ~size_t(7);
     if (size == 0 || size > kLargest) return nullptr;
     if (size > m_left) {
