@@ -10,12 +10,6 @@
 
 CFlvTag::~CFlvTag() = default;
 
-uint32_t CFlvTag::GetDataSize() const { return flvbytes::ReadBE24(m_dataSize); }
-
-uint32_t CFlvTag::GetTimestamp() const {
-    return (uint32_t(m_timestampExtended) << 24) | flvbytes::ReadBE24(m_timestamp);
-}
-
 void CFlvTag::SetTimestamp(uint32_t time) {
     if (time != GetTimestamp()) m_sourceState &= uint8_t(~kHeaderAsLoaded);
     m_timestampExtended = uint8_t(time >> 24);

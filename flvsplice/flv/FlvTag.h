@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/common/FlvData.h"
 
 // One tag: the 11-byte tag header as read, and the payload element chosen by
@@ -23,9 +24,11 @@ public:
     bool Load(CFlvStream* source, int64_t end) override;
     bool Save(CFlvStream* output) override;
 
-    uint32_t GetDataSize() const;
+    uint32_t GetDataSize() const { return flvbytes::ReadBE24(m_dataSize); }
     // The full time in milliseconds: the extension byte above the 24-bit field.
-    uint32_t GetTimestamp() const;
+    uint32_t GetTimestamp() const {
+        return (uint32_t(m_timestampExtended) << 24) | flvbytes::ReadBE24(m_timestamp);
+    }
     void SetTimestamp(uint32_t time);
     // A video tag whose payload header announces a key frame.
     bool IsKeyFrame() const;
