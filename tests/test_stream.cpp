@@ -197,3 +197,58 @@ TEST(Stream, ClosedStreamsRefuseEverything) {
     EXPECT_EQ(out->LastError(), EBADF);
     EXPECT_FALSE(out->Flush());
 }
+
+// Copied ranges land between the written bytes in call order, whether the
+// system copies them (same file system), the stream reads and writes them
+// (another file system), or they pass through the buffer (a device).
+TEST(Stream, CopiedRangesKeepTheirPlaceAmongWrites) {
+    TempDir dir;
+    const Bytes content = Pattern(CFlvStream::kBufferSize * 4 + 77, 9);
+    WriteFile(dir.File("source.bin"), content);
+    auto source = Reader(dir.File("source.bin"));
+    ASSERT_NE(source, nullptr);
+
+    std::vector<std::string> outputs = {dir.File("out.bin")};
+    TempDir other;  // on /dev/shm when it is another file system than the temp dir
+    struct stat tmpStat {
+    }, shmStat{};
+    if (stat(dir.Path().c_str(), &tmpStat) == 0 && stat("/dev/shm", &shmStat) == 0 &&
+        tmpStat.st_dev != shmStat.st_dev) {
+        outputs.push_back("/dev/shm/flvsplice-stream-test-" + std::to_string(getpid()));
+    }
+    const Bytes head = {1, 2, 3};
+    const Bytes tail = {4, 5};
+    const Bytes expected = Concat(
+        Concat(Concat(head, Slice(content, 10, 1000)), Concat(Slice(content, 5000, 200000), tail)),
+        Slice(content, 0, 10));
+    for (const std::string& path : outputs) {
+        SCOPED_TRACE(path);
+        int error = 0;
+        auto out = CFlvStream::CreateExclusive(Wide(path), &error);
+        ASSERT_NE(out, nullptr) << error;
+        EXPECT_EQ(out->Write(head.data(), head.size()), head.size());
+        EXPECT_TRUE(out->CopyFrom(source.get(), 10, 600));
+        EXPECT_TRUE(out->CopyFrom(source.get(), 610, 400));  // merges with the one before
+        EXPECT_TRUE(out->CopyFrom(source.get(), 5000, 200000));
+        EXPECT_EQ(out->Tell(), int64_t(head.size() + 1000 + 200000));
+        EXPECT_EQ(out->Write(tail.data(), tail.size()), tail.size());
+        EXPECT_TRUE(out->CopyFrom(source.get(), 0, 10));
+        EXPECT_TRUE(out->Close());
+        EXPECT_EQ(ReadFile(path), expected);
+        if (path.rfind("/dev/shm/", 0) == 0) std::remove(path.c_str());
+    }
+
+    // A device takes the bytes through the buffer; a range past the source's
+    // end fails instead of writing less.
+    int error = 0;
+    auto device = CFlvStream::CreateExclusive(L"/dev/null", &error);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(device->CopyFrom(source.get(), 0, content.size()));
+    EXPECT_FALSE(device->CopyFrom(source.get(), content.size() - 5, 10));
+    EXPECT_EQ(device->LastError(), EIO);
+    auto file = CFlvStream::CreateExclusive(dir.WFile("short.bin"), &error);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(file->CopyFrom(source.get(), content.size() - 5, 10));  // pending
+    EXPECT_FALSE(file->Close());
+    EXPECT_EQ(file->LastError(), EIO);
+}
