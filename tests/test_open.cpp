@@ -313,6 +313,27 @@ TEST_F(Open, DropsScriptTagsAnywhere) {
     EXPECT_EQ(audio->m_rawData->m_offset, b.tagOffsets[4] + 12);
 }
 
+// Tags are stored in chunks of a few thousand; a file with script tags on
+// both sides of a chunk boundary keeps every tag in place and in order.
+TEST_F(Open, ManyTagsAcrossStorageChunks) {
+    FlvBuilder b;
+    b.Header(0x05);
+    const uint32_t kPairs = 4500;
+    for (uint32_t i = 0; i < kPairs; ++i) {
+        b.Mp3(i * 26, 4).H263(i * 40, i % 25 == 0, 5, 4);
+        if (i == 2047 || i == 2048) b.Script(i * 40, Pattern(3));
+    }
+    TestDoc doc;
+    ASSERT_EQ(OpenBuilt(doc, b), 0) << DumpErrors(doc);
+    ASSERT_EQ(doc.Tags().size(), 2 * kPairs);
+    for (uint32_t i = 0; i < kPairs; ++i) {
+        ASSERT_EQ(doc.AudioTags()[i], doc.Tags()[2 * i]);
+        ASSERT_EQ(doc.Tags()[2 * i]->GetTimestamp(), i * 26);
+        ASSERT_EQ(doc.Tags()[2 * i + 1]->GetTimestamp(), i * 40);
+        ASSERT_EQ(doc.Tags()[2 * i]->m_duration, 26u);
+    }
+}
+
 TEST_F(Open, WrongPreviousTagSizesAreNotChecked) {
     FlvBuilder b;
     b.autoPrevTagSize = false;

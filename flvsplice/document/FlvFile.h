@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -12,6 +11,7 @@
 #include "flvsplice/common/FlvExport.h"
 #include "flvsplice/common/FlvProcess.h"
 #include "flvsplice/common/FlvResult.h"
+#include "flvsplice/document/FlvTagStore.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
 #include "flvsplice/flv/FlvMetaData.h"
@@ -93,9 +93,8 @@ private:
     std::unique_ptr<CFlvHeader> m_flvHeader;
     std::vector<CFlvTag*> m_tags;
     // The tags this document loaded, in file order; m_tags and other
-    // documents' lists point into it (a deque never moves its elements).
-    std::deque<CFlvTag, CFlvElementPool::Allocator<CFlvTag>> m_loadedTags{
-        CFlvElementPool::Allocator<CFlvTag>(&m_pool)};
+    // documents' lists point into it.
+    CFlvTagStore m_loadedTags;
     std::vector<CFlvTag*> m_videoTags;
     std::vector<CFlvTag*> m_audioTags;
     std::unique_ptr<CFlvMetaData> m_metaData;
