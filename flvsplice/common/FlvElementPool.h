@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <new>
 #include <vector>
 
 #include "flvsplice/common/FlvExport.h"
@@ -73,42 +71,6 @@ public:
 
     private:
         CFlvElementPool* m_previous;
-    };
-
-    // A standard allocator over a pool, for containers of elements that the
-    // pool should hold too (the heap serves what the pool can't).
-    template <typename T>
-    class Allocator {
-    public:
-        using value_type = T;
-        explicit Allocator(CFlvElementPool* pool) noexcept : m_pool(pool) {}
-        template <typename U>
-        Allocator(const Allocator<U>& other) noexcept : m_pool(other.m_pool) {}
-
-        T* allocate(size_t count) {
-            if (count <= SIZE_MAX / sizeof(T) && alignof(T) <= 8) {
-                if (void* pointer = m_pool->Allocate(count * sizeof(T))) {
-                    return static_cast<T*>(pointer);
-                }
-            }
-            return static_cast<T*>(::operator new(count * sizeof(T)));
-        }
-        void deallocate(T* pointer, size_t count) noexcept {
-            if (Contains(pointer)) {
-                Retire(pointer, count * sizeof(T));
-            } else {
-                ::operator delete(pointer);
-            }
-        }
-        template <typename U>
-        bool operator==(const Allocator<U>& other) const noexcept {
-            return m_pool == other.m_pool;
-        }
-
-    private:
-        template <typename U>
-        friend class Allocator;
-        CFlvElementPool* m_pool;
     };
 
 private:
