@@ -107,7 +107,8 @@ void Add(std::map<std::string, ObjectSizes>& table, const std::string& name, con
 void Breakdown(CBenchFile& document, size_t tags) {
     std::map<std::string, ObjectSizes> table;
     for (CFlvTag* tag : *document.GetFlvTagArray()) {
-        // Tags are stored in the document's deque, the rest in its pool.
+        // Tags are stored side by side in the document's tag store, the rest in
+        // its pool.
         Add(table, "CFlvTag", tag, sizeof(CFlvTag), true);
         CFlvData* payload = tag->m_payload.get();
         CFlvRawData* raw = nullptr;
