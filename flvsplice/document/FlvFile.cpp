@@ -1,5 +1,6 @@
 #include "flvsplice/document/FlvFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -84,10 +85,11 @@ int CFlvFile::Open(const std::wstring& path) {
             return FlvResult::BadFlags;
         }
 
-        const int loaded = LoadTags(fileSize);
+        size_t audioCount = 0;
+        const int loaded = LoadTags(fileSize, &audioCount);
         if (loaded != FlvResult::Success) return loaded;
 
-        MakeFlvTagArrayOfEachType();
+        MakeFlvTagArrayOfEachType(audioCount);
         if (!CheckContentValidity()) return FlvResult::ContentInvalid;
         if (m_flvHeader->HasAudio()) {
             if (m_audioTags.size() == 1) {
@@ -113,7 +115,7 @@ int CFlvFile::Open(const std::wstring& path) {
     }
 }
 
-int CFlvFile::LoadTags(int64_t fileSize) {
+int CFlvFile::LoadTags(int64_t fileSize, size_t* audioCount) {
     // The kept tag that the PreviousTagSize read next follows, if any.
     CFlvTag* previous = nullptr;
     for (;;) {
@@ -147,22 +149,24 @@ int CFlvFile::LoadTags(int64_t fileSize) {
             continue;
         }
         m_tags.push_back(&tag);
+        *audioCount += tag.m_tagType == CFlvTag::kAudio;
         previous = &tag;
     }
 }
 
 void CFlvFile::MakeFlvTagArrayOfEachType() {
+    size_t audio = 0;
+    for (const CFlvTag* tag : m_tags) audio += tag->m_tagType == CFlvTag::kAudio;
+    MakeFlvTagArrayOfEachType(audio);
+}
+
+void CFlvFile::MakeFlvTagArrayOfEachType(size_t audioCount) {
     m_videoTags.clear();
     m_audioTags.clear();
-    size_t audio = 0;
-    size_t video = 0;
-    for (const CFlvTag* tag : m_tags) {
-        audio += tag->m_tagType == CFlvTag::kAudio;
-        video += tag->m_tagType == CFlvTag::kVideo;
-    }
-    // Sized exactly: on a long file the lists are a good part of the memory.
-    m_audioTags.reserve(audio);
-    m_videoTags.reserve(video);
+    // Sized exactly (m_tags holds audio and video tags only): on a long file
+    // the lists are a good part of the memory.
+    m_audioTags.reserve(audioCount);
+    m_videoTags.reserve(m_tags.size() - std::min(audioCount, m_tags.size()));
     for (CFlvTag* tag : m_tags) {
         if (tag->m_tagType == CFlvTag::kAudio) {
             m_audioTags.push_back(tag);

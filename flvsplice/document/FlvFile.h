@@ -78,12 +78,15 @@ protected:
 private:
     bool CheckContentValidity();
     void MakeFlvTagArrayOfEachType();
+    // The same when the number of audio tags in m_tags is known.
+    void MakeFlvTagArrayOfEachType(size_t audioCount);
     void CalculateFlvTagDuration(std::vector<CFlvTag*>* list);
     void ReparseFlvData();
     void RefreshTimeStamp();
     CFlvTag* FindIncludingFlvTag(uint32_t time, bool video, bool keyFramesOnly);
     uint32_t GetFlvTagIndexFromPointer(CFlvTag* tag);
-    int LoadTags(int64_t fileSize);
+    // Also counts the audio tags it keeps into *audioCount.
+    int LoadTags(int64_t fileSize, size_t* audioCount);
     int WriteTag(CFlvStream* output, CFlvTag* tag);
     CFlvTag* AacSequenceHeader();
 
