@@ -226,6 +226,7 @@ bool CFlvStream::FlushCopy() {
         if (n > 0) {
             offset += n;
             left -= static_cast<uint64_t>(n);
+            m_bufStart += n;
         } else if (n == 0) {
             ok = Fail(EIO);  // the source is shorter than when it was loaded
         } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
@@ -235,31 +236,17 @@ bool CFlvStream::FlushCopy() {
             ok = Fail(errno);
         }
     }
-    if (ok && left > 0) ok = CopyByReading(source->m_fd, offset, left);
-    if (!ok) m_writeFailed = true;
-    m_bufStart = m_pos;
-    return ok;
-}
-
-bool CFlvStream::CopyByReading(int sourceFd, int64_t offset, uint64_t size) {
-    while (size > 0) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(size, kBufferSize));
-        const ssize_t got = ::pread(sourceFd, m_buffer.get(), want, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return Fail(errno);
-        if (got == 0) return Fail(EIO);
-        size_t written = 0;
-        while (written < static_cast<size_t>(got)) {
-            const ssize_t n =
-                ::write(m_fd, m_buffer.get() + written, static_cast<size_t>(got) - written);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Fail(errno);
-            written += static_cast<size_t>(n);
-        }
-        offset += got;
-        size -= static_cast<uint64_t>(got);
+    if (ok && left > 0) {
+        // The rest goes through the buffer, which counts it into the position again.
+        m_pos -= static_cast<int64_t>(left);
+        ok = ReadIntoBuffer(source->m_fd, offset, left);
     }
-    return true;
+    if (!ok) {
+        m_writeFailed = true;
+        m_bufLen = 0;
+        m_bufStart = m_pos;
+    }
+    return ok;
 }
 
 bool CFlvStream::ReadIntoBuffer(int sourceFd, int64_t offset, uint64_t size) {

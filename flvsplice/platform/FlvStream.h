@@ -109,7 +109,6 @@ private:
     // Writes the buffered bytes, then the pending copy that follows them.
     bool FlushAll();
     bool FlushCopy();
-    bool CopyByReading(int sourceFd, int64_t offset, uint64_t size);
     bool ReadIntoBuffer(int sourceFd, int64_t offset, uint64_t size);
     bool Fail(int code);
 
