@@ -191,6 +191,11 @@ TEST_F(AviExport, OneH263KeyFrameByteForByte) {
 
     EXPECT_TRUE(SameBytes(Avi(doc), e.bytes));
     EXPECT_EQ(doc.GetErrorCount(), 0);
+
+    // Over a longer file: the sizes written back at the end land on the new
+    // bytes, and nothing of the old file is left.
+    WriteFile(out, Pattern(5000, 3));
+    EXPECT_TRUE(SameBytes(Avi(doc), e.bytes));
 }
 
 TEST_F(AviExport, Vp6ChunksSkipTheSizeAdjustmentAndPadOddSizes) {

@@ -64,6 +64,12 @@ TEST_F(SaveAs, BothStreamsByteForByte) {
 
     // A second save writes the same bytes; the document is not changed.
     EXPECT_TRUE(SameBytes(Saved(doc), expected));
+
+    // Saved over a longer file, nothing of that file is left.
+    const std::string over = dir.File("over.flv");
+    WriteFile(over, Pattern(expected.size() * 3 + 5, 7));
+    ASSERT_EQ(doc.SaveAs(Wide(over), nullptr), 0) << DumpErrors(doc);
+    EXPECT_TRUE(SameBytes(ReadFile(over), expected));
 }
 
 TEST_F(SaveAs, AudioOnlyByteForByte) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 
@@ -251,4 +253,64 @@ TEST(Stream, CopiedRangesKeepTheirPlaceAmongWrites) {
     EXPECT_TRUE(file->CopyFrom(source.get(), content.size() - 5, 10));  // pending
     EXPECT_FALSE(file->Close());
     EXPECT_EQ(file->LastError(), EIO);
+}
+
+// An existing output is written over in place: what the stream wrote, with
+// the seeks back and the writes at the end, is all the file holds afterwards.
+// When writing fails, the file ends before the first byte that failed, and
+// nothing of the old content is left behind it.
+TEST(Stream, AnExistingOutputHoldsOnlyWhatWasWritten) {
+    TempDir dir;
+    const Bytes content = Pattern(CFlvStream::kBufferSize * 3, 4);
+    WriteFile(dir.File("source.bin"), content);
+    auto source = Reader(dir.File("source.bin"));
+    ASSERT_NE(source, nullptr);
+    const std::string path = dir.File("out.bin");
+    WriteFile(path, Pattern(CFlvStream::kBufferSize * 6, 8));
+
+    auto out = CFlvStream::CreateExclusive(Wide(path), nullptr);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->Write("abcd", 4), 4u);
+    EXPECT_TRUE(out->CopyFrom(source.get(), 100, 70000));
+    ASSERT_TRUE(out->Seek(1, SEEK_SET));
+    EXPECT_EQ(out->Write("B", 1), 1u);
+    ASSERT_TRUE(out->Seek(0, SEEK_END));  // the end of what was written, not of the old file
+    EXPECT_EQ(out->Tell(), 70004);
+    EXPECT_EQ(out->Write("!", 1), 1u);
+    ASSERT_TRUE(out->Seek(2, SEEK_SET));  // closing after a seek back keeps the end
+    EXPECT_TRUE(out->Close());
+    EXPECT_EQ(ReadFile(path),
+              Concat(Concat(Bytes{'a', 'B', 'c', 'd'}, Slice(content, 100, 70000)), Bytes{'!'}));
+
+    // A file size limit makes the writes fail part way (EFBIG).
+    WriteFile(path, Pattern(CFlvStream::kBufferSize * 6, 8));
+    const size_t kLimit = 100000;
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = kLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    Bytes intended;
+    out = CFlvStream::CreateExclusive(Wide(path), nullptr);
+    bool failed = out == nullptr;
+    for (size_t i = 0; !failed && i < 150; ++i) {
+        const Bytes piece = Pattern(1000, uint8_t(i));
+        failed = out->Write(piece.data(), piece.size()) != piece.size();
+        intended = Concat(intended, piece);
+    }
+    if (out != nullptr) {
+        failed = !out->CopyFrom(source.get(), 0, content.size()) || failed;
+        intended = Concat(intended, content);
+        failed = !out->Close() || failed;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(out->LastError(), EFBIG);
+    const Bytes left = ReadFile(path);
+    EXPECT_LE(left.size(), kLimit);
+    EXPECT_GT(left.size(), kLimit - CFlvStream::kBufferSize);
+    EXPECT_EQ(left, Slice(intended, 0, left.size()));
 }

@@ -93,18 +93,24 @@ std::unique_ptr<CFlvStream> CFlvStream::CreateExclusive(const std::wstring& path
         CloseQuietly(fd);
         return nullptr;
     }
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
-        *error = errno;
-        CloseQuietly(fd);
-        return nullptr;
-    }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::unique_ptr<CFlvStream> stream(new CFlvStream(fd, Mode::Write));
+    // An existing file is written over where it stands and cut to the
+    // written length on Close. Truncating it first would free every block
+    // only to allocate them again, and on ext4 would also make the close
+    // wait for the whole file to be written back (its replace-by-truncate
+    // rule): together more than the copy itself costs.
+    stream->m_trimAtClose = S_ISREG(st.st_mode) && st.st_size > 0;
     // The system copies between regular files only; devices and pipes take
     // copied ranges through the buffer.
     stream->m_kernelCopy = S_ISREG(st.st_mode);
     return stream;
+}
+
+void CFlvStream::MarkWriteFailed(int64_t at) {
+    m_writeFailed = true;
+    m_failedAt = std::min(m_failedAt, at);
 }
 
 bool CFlvStream::Fail(int code) {
@@ -187,9 +193,10 @@ bool CFlvStream::FlushBuffer() {
         const ssize_t n = ::write(m_fd, m_buffer.get() + written, m_bufLen - written);
         if (n < 0) {
             if (errno == EINTR) continue;
+            const int code = errno;
+            MarkWriteFailed(m_bufStart + static_cast<int64_t>(written));
             m_bufLen = 0;
-            m_writeFailed = true;
-            return Fail(errno);
+            return Fail(code);
         }
         written += static_cast<size_t>(n);
     }
@@ -242,7 +249,7 @@ bool CFlvStream::FlushCopy() {
         ok = ReadIntoBuffer(source->m_fd, offset, left);
     }
     if (!ok) {
-        m_writeFailed = true;
+        MarkWriteFailed(m_bufStart);
         m_bufLen = 0;
         m_bufStart = m_pos;
     }
@@ -312,8 +319,9 @@ size_t CFlvStream::Write(const void* buffer, size_t count) {
         const ssize_t n = ::write(m_fd, in + written, count - written);
         if (n < 0) {
             if (errno == EINTR) continue;
-            m_writeFailed = true;
-            Fail(errno);
+            const int code = errno;
+            MarkWriteFailed(m_pos + static_cast<int64_t>(written));
+            Fail(code);
             break;
         }
         written += static_cast<size_t>(n);
@@ -328,6 +336,13 @@ bool CFlvStream::SeekThrough(int64_t offset, int origin) {
     if (m_fd < 0) return Fail(EBADF);
     if (m_mode == Mode::Write) {
         if (!FlushAll()) return false;
+        m_end = std::max(m_end, m_pos);
+        if (origin == SEEK_END && m_trimAtClose) {
+            // The old bytes beyond what was written are not part of the file.
+            if (offset > INT64_MAX - m_end) return Fail(EINVAL);
+            offset += m_end;
+            origin = SEEK_SET;
+        }
         const off_t at = ::lseek(m_fd, static_cast<off_t>(offset), origin);
         if (at < 0) return Fail(errno);
         m_pos = at;
@@ -386,6 +401,13 @@ bool CFlvStream::Close() {
         } else if (m_writeFailed) {
             ok = false;
             code = EIO;
+        }
+        // What follows the written bytes (or the first byte that could not
+        // be written) is left from the file's earlier content.
+        m_end = std::max(m_end, m_pos);
+        if (m_trimAtClose && ::ftruncate(m_fd, std::min(m_end, m_failedAt)) != 0 && ok) {
+            ok = false;
+            code = errno;
         }
     }
     if (::close(m_fd) != 0 && ok) {

@@ -20,9 +20,11 @@
 //
 // Sharing follows the rules a document relies on: a source is opened with a
 // shared lock (others may read it, nobody using the library may write it), an
-// output with an exclusive lock, and an output is truncated only once its lock
+// output with an exclusive lock, and an output is changed only once its lock
 // is held, so a path that an open document reads is refused untouched,
-// whatever name reaches it.
+// whatever name reaches it. An output that already exists is written over in
+// place and cut to the written length when the stream closes, also when
+// writing failed (then just before the first byte that could not be stored).
 //
 // Every call records the system error code of its failure in LastError(); a
 // short read at the end of the file records 0.
@@ -38,8 +40,9 @@ public:
 
     // Opens an existing regular file for reading under a shared lock.
     static std::unique_ptr<CFlvStream> OpenForReading(const std::wstring& path, int* error);
-    // Opens (creating if needed) a file for writing under an exclusive lock and
-    // truncates it if it is a regular file. Devices are written as they are.
+    // Opens (creating if needed) a file for writing under an exclusive lock.
+    // A regular file ends up holding exactly what was written (see above);
+    // devices are written as they are.
     static std::unique_ptr<CFlvStream> CreateExclusive(const std::wstring& path, int* error);
 
     // Returns the number of bytes transferred; fewer than count on failure.
@@ -110,6 +113,8 @@ private:
     bool FlushAll();
     bool FlushCopy();
     bool ReadIntoBuffer(int sourceFd, int64_t offset, uint64_t size);
+    // Records that the output holds nothing reliable from offset at on.
+    void MarkWriteFailed(int64_t at);
     bool Fail(int code);
 
     int m_fd;
@@ -119,6 +124,12 @@ private:
     int64_t m_bufStart = 0;  // file offset of m_buffer[0]
     size_t m_bufLen = 0;     // valid (read) or pending (write) bytes in m_buffer
     bool m_writeFailed = false;
+    // Writing an existing file: cut it at Close to the end of what was written
+    // (m_end, the furthest position reached before a seek), or to the first
+    // byte that failed (m_failedAt).
+    bool m_trimAtClose = false;
+    int64_t m_end = 0;
+    int64_t m_failedAt = INT64_MAX;
     // A pending copy (writing streams): it follows the buffered bytes.
     CFlvStream* m_copySource = nullptr;
     int64_t m_copyOffset = 0;
