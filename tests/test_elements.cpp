@@ -443,6 +443,57 @@ TEST_F(Elements, PooledElementsLoadSaveAndDieAnywhere) {
     pool.reset();
 }
 
+// A pool is self contained until one of its elements gets error records or
+// an element that should have been pooled comes from the heap; only then must
+// a document run its elements' destructors.
+TEST_F(Elements, PoolKnowsWhenItsElementsHoldOutsideMemory) {
+    CFlvElementPool pool;
+    CFlvRawData* raw = nullptr;
+    {
+        CFlvElementPool::Scope scope(&pool);
+        raw = new CFlvRawData(nullptr, 0, 0);
+    }
+    ASSERT_TRUE(CFlvElementPool::Contains(raw));
+    EXPECT_TRUE(pool.IsSelfContained());
+    void* block = pool.AllocateBlock(false);
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(CFlvElementPool::Contains(block));
+    EXPECT_TRUE(pool.IsSelfContained());
+
+    CFlvRawData onHeap(nullptr, 0, 0);
+    onHeap.PushError(L"x");  // not pooled: no pool hears of it
+    EXPECT_TRUE(pool.IsSelfContained());
+    raw->PushError(L"x");
+    EXPECT_FALSE(pool.IsSelfContained());
+    delete raw;
+}
+
+// An element a caller puts into a loaded document's tag lives on the heap;
+// the document must destroy it with the tag instead of dropping the pool.
+TEST_F(Elements, DocumentDestroysElementsGivenToItsTags) {
+    struct Counted : CFlvAudioData {
+        explicit Counted(int* count) : m_count(count) {}
+        ~Counted() override { ++*m_count; }
+        int* m_count;
+    };
+    const std::string path = dir.File("doc.flv");
+    FlvBuilder b;
+    b.Header(0x05).Audio(0, AudioPayload(0x2F, Pattern(10))).H263(0, true);
+    b.Audio(26, AudioPayload(0x2F, Pattern(10))).H263(40, false);
+    b.WriteTo(path);
+    int destroyed = 0;
+    {
+        TestDoc doc;
+        ASSERT_EQ(doc.Open(Wide(path)), 0) << DumpErrors(doc);
+        ASSERT_EQ(doc.Tags().size(), 4u);
+        EXPECT_FALSE(CFlvData::AnyOnHeap());
+        doc.Tags()[0]->m_payload = std::make_unique<Counted>(&destroyed);
+        EXPECT_TRUE(CFlvData::AnyOnHeap());
+    }
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_FALSE(CFlvData::AnyOnHeap());
+}
+
 TEST_F(Elements, PoolFallsBackToTheHeapForLargeRequests) {
     CFlvElementPool pool;
     void* small = pool.Allocate(40);

@@ -27,8 +27,17 @@ public:
     static void* operator new(size_t size) {
         if (CFlvElementPool* pool = CFlvElementPool::Current()) {
             if (void* pointer = pool->Allocate(size)) return pointer;
+            pool->NoteHeapElement();
         }
-        return ::operator new(size);
+        return NewOnHeap(size);
     }
     static void operator delete(void* pointer, size_t size) noexcept;
+
+    // True while any element made with new lives on the heap. Such an element
+    // may have been given to a pooled one (a tag's payload replaced by a
+    // caller), which must then be destroyed properly.
+    static bool AnyOnHeap();
+
+private:
+    static void* NewOnHeap(size_t size);
 };

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #if defined(FLVSPLICE_POOL_POISONS)
@@ -19,7 +20,7 @@ namespace {
 
 // The size of a huge page on x86-64 and arm64, so that a large document can
 // take its blocks as huge pages.
-constexpr size_t kBlockSize = size_t(2) << 20;
+constexpr size_t kBlockSize = CFlvElementPool::kBlockBytes;
 static_assert(kBlockSize >= 16 * 128 * 1024);
 
 // The address range all pools share. Reserved without access rights, so it
@@ -41,17 +42,27 @@ public:
     // large: the pool already holds blocks, so the document is a large one
     // and its blocks are worth backing with huge pages (one page fault per
     // block instead of 512); a small document keeps small pages.
-    char* Acquire(bool large) {
+    char* Acquire(CFlvElementPool* owner, bool large) {
         char* block = Take();
-        if (block != nullptr) ::madvise(block, kBlockSize, large ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+        if (block != nullptr) {
+            ::madvise(block, kBlockSize, large ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+            m_owners[Index(block)].store(owner, std::memory_order_relaxed);
+        }
         return block;
     }
 
     void Release(char* block) {
+        m_owners[Index(block)].store(nullptr, std::memory_order_relaxed);
         // The pages go back to the system; the block is zero-filled when used again.
         ::madvise(block, kBlockSize, MADV_DONTNEED);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_free.push_back(block);
+    }
+
+    // The pool that holds the block under pointer, or nullptr.
+    static CFlvElementPool* Owner(const void* pointer) {
+        if (!Contains(pointer)) return nullptr;
+        return Get().m_owners[Get().Index(pointer)].load(std::memory_order_relaxed);
     }
 
 private:
@@ -73,6 +84,7 @@ private:
             const uintptr_t aligned = (at + kBlockSize - 1) & ~uintptr_t(kBlockSize - 1);
             m_base = reinterpret_cast<char*>(aligned);
             m_size = size;
+            m_owners = std::make_unique<std::atomic<CFlvElementPool*>[]>(size / kBlockSize);
             m_free.reserve(64);
             s_base.store(aligned, std::memory_order_relaxed);
             s_size.store(size, std::memory_order_relaxed);
@@ -94,6 +106,10 @@ private:
         return block;
     }
 
+    size_t Index(const void* pointer) const {
+        return static_cast<size_t>(static_cast<const char*>(pointer) - m_base) / kBlockSize;
+    }
+
     static inline std::atomic<uintptr_t> s_base{0};
     static inline std::atomic<size_t> s_size{0};
     std::mutex m_mutex;
@@ -101,6 +117,7 @@ private:
     size_t m_size = 0;
     size_t m_used = 0;
     std::vector<char*> m_free;
+    std::unique_ptr<std::atomic<CFlvElementPool*>[]> m_owners;  // one per block
 };
 
 // initial-exec: the pool is looked up for every element a load creates.
@@ -121,11 +138,9 @@ void* CFlvElementPool::AllocateThrough(size_t size) {
     size = (size + 7) & ~size_t(7);
     if (size == 0 || size > kLargest) return nullptr;
     if (size > m_left) {
-        m_blocks.reserve(m_blocks.size() + 1);
-        char* block = Region::Get().Acquire(!m_blocks.empty());
+        char* block = TakeBlock(!m_blocks.empty());
         if (block == nullptr) return nullptr;
         POOL_POISON(block, kBlockSize);
-        m_blocks.push_back(block);
         m_next = block;
         m_left = kBlockSize;
     }
@@ -134,6 +149,19 @@ void* CFlvElementPool::AllocateThrough(size_t size) {
     m_left -= size;
     POOL_UNPOISON(result, size);
     return result;
+}
+
+char* CFlvElementPool::TakeBlock(bool hugePages) {
+    m_blocks.reserve(m_blocks.size() + 1);
+    char* block = Region::Get().Acquire(this, hugePages);
+    if (block != nullptr) m_blocks.push_back(block);
+    return block;
+}
+
+void* CFlvElementPool::AllocateBlock(bool hugePages) { return TakeBlock(hugePages); }
+
+void CFlvElementPool::NoteOutsideMemory(const void* element) {
+    if (CFlvElementPool* pool = Region::Owner(element)) pool->NoteHeapElement();
 }
 
 size_t CFlvElementPool::BlockBytes() const { return m_blocks.size() * kBlockSize; }

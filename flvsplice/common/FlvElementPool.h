@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -28,8 +29,16 @@
 // reserves once, so a delete tells a pooled element from one on the heap by
 // its address alone, on any thread and outside any scope. When the range
 // cannot be reserved or is used up, elements simply come from the heap.
+//
+// A pool also knows whether its elements hold memory anywhere else: the only
+// such memory an element may own is its error records (CFlvErrorHandler
+// reports them here), and an element that had to come from the heap counts
+// too. While none does, the owner may drop its elements with the pool
+// instead of running a million destructors that would free nothing.
 class FLVSPLICE_API CFlvElementPool {
 public:
+    static constexpr size_t kBlockBytes = size_t(2) << 20;
+
     CFlvElementPool();
     ~CFlvElementPool();
     CFlvElementPool(const CFlvElementPool&) = delete;
@@ -50,8 +59,19 @@ public:
 #endif
         return AllocateThrough(size);
     }
+    // A whole block of kBlockBytes for an array of the owner's, or nullptr.
+    // hugePages: back it with huge pages (worth it once a document is large).
+    void* AllocateBlock(bool hugePages);
     // Bytes of blocks the pool holds.
     size_t BlockBytes() const;
+
+    // True while no element made in this pool holds memory outside it.
+    bool IsSelfContained() const { return !m_outside.load(std::memory_order_relaxed); }
+    // An element of this pool could not be placed in it.
+    void NoteHeapElement() { m_outside.store(true, std::memory_order_relaxed); }
+    // The element at this address has come to hold memory outside its pool;
+    // nothing happens for an element that is not pooled.
+    static void NoteOutsideMemory(const void* element);
 
     // True for memory that lies in some pool's blocks.
     static bool Contains(const void* pointer);
@@ -79,7 +99,10 @@ private:
 
     void* AllocateThrough(size_t size);
 
+    char* TakeBlock(bool hugePages);
+
     std::vector<char*> m_blocks;
     char* m_next = nullptr;
     size_t m_left = 0;
+    std::atomic<bool> m_outside{false};
 };

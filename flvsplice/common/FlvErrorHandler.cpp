@@ -4,12 +4,16 @@
 #include <climits>
 #include <cwchar>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/platform/FlvSystem.h"
 
 CFlvErrorHandler::~CFlvErrorHandler() = default;
 
 CFlvErrorHandler::Records& CFlvErrorHandler::EnsureRecords() {
-    if (!m_records) m_records = std::make_unique<Records>();
+    if (!m_records) {
+        m_records = std::make_unique<Records>();
+        CFlvElementPool::NoteOutsideMemory(this);
+    }
     return *m_records;
 }
 

@@ -11,9 +11,17 @@
 CFlvFile::CFlvFile() = default;
 
 CFlvFile::~CFlvFile() {
-    m_loadedTags.clear();
     m_flvHeader.reset();
     m_metaData.reset();
+    // Tags whose elements hold nothing outside the pool need no destructors:
+    // the pool takes their memory back in one piece. That holds while no
+    // element of the pool has error records and no element lives on the heap
+    // (one might have been given to a tag here).
+    if (m_pool.IsSelfContained() && !CFlvData::AnyOnHeap()) {
+        m_loadedTags.abandon();
+    } else {
+        m_loadedTags.clear();
+    }
     m_file.reset();
 }
 

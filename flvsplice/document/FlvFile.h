@@ -97,7 +97,7 @@ private:
     std::vector<CFlvTag*> m_tags;
     // The tags this document loaded, in file order; m_tags and other
     // documents' lists point into it.
-    CFlvTagStore m_loadedTags;
+    CFlvTagStore m_loadedTags{&m_pool};
     std::vector<CFlvTag*> m_videoTags;
     std::vector<CFlvTag*> m_audioTags;
     std::unique_ptr<CFlvMetaData> m_metaData;

@@ -5,26 +5,27 @@
 #include <new>
 #include <vector>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/flv/FlvTag.h"
 
 // The tags a document loaded, in file order, side by side in large chunks
 // that never move: the tag lists point into them, and the passes over a
 // million loaded tags (lists, durations, metadata) read them as one stream.
+// The chunks are whole blocks of the document's pool (from the heap when the
+// pool has none to give).
 class CFlvTagStore {
 public:
-    static constexpr size_t kChunkTags = 4096;
+    static constexpr size_t kChunkTags = CFlvElementPool::kBlockBytes / sizeof(CFlvTag);
 
-    CFlvTagStore() = default;
+    explicit CFlvTagStore(CFlvElementPool* pool) : m_pool(pool) {}
     ~CFlvTagStore() { clear(); }
     CFlvTagStore(const CFlvTagStore&) = delete;
     CFlvTagStore& operator=(const CFlvTagStore&) = delete;
 
     // A new, empty tag at the end.
     CFlvTag& emplace_back() {
-        if (m_count == m_chunks.size() * kChunkTags) {
-            m_chunks.push_back(std::make_unique<Slot[]>(kChunkTags));
-        }
-        Slot& slot = m_chunks[m_count / kChunkTags][m_count % kChunkTags];
+        if (m_count == m_chunks.size() * kChunkTags) AddChunk();
+        Slot& slot = m_chunks[m_count / kChunkTags].slots[m_count % kChunkTags];
         CFlvTag* tag = ::new (static_cast<void*>(&slot)) CFlvTag();
         ++m_count;
         return *tag;
@@ -37,7 +38,14 @@ public:
     // Destroys every tag, the last first.
     void clear() {
         while (m_count > 0) pop_back();
-        m_chunks.clear();
+        ReleaseChunks();
+    }
+    // Forgets every tag without destroying it. Only for a pool that is self
+    // contained (CFlvElementPool::IsSelfContained): then nothing the tags
+    // hold lies outside the pool, which takes it all back when it dies.
+    void abandon() {
+        m_count = 0;
+        ReleaseChunks();
     }
     size_t size() const { return m_count; }
 
@@ -45,11 +53,32 @@ private:
     struct Slot {
         alignas(CFlvTag) unsigned char bytes[sizeof(CFlvTag)];
     };
+    struct Chunk {
+        Slot* slots;
+        bool onHeap;
+    };
     CFlvTag* At(size_t index) {
-        return std::launder(
-            reinterpret_cast<CFlvTag*>(m_chunks[index / kChunkTags][index % kChunkTags].bytes));
+        return std::launder(reinterpret_cast<CFlvTag*>(
+            m_chunks[index / kChunkTags].slots[index % kChunkTags].bytes));
+    }
+    void AddChunk() {
+        m_chunks.reserve(m_chunks.size() + 1);
+        // The first chunk stays on small pages: most files have few tags.
+        if (void* block = m_pool->AllocateBlock(!m_chunks.empty())) {
+            m_chunks.push_back({static_cast<Slot*>(block), false});
+            return;
+        }
+        m_chunks.push_back({new Slot[kChunkTags], true});
+        m_pool->NoteHeapElement();
+    }
+    void ReleaseChunks() {
+        for (const Chunk& chunk : m_chunks) {
+            if (chunk.onHeap) delete[] chunk.slots;
+        }
+        m_chunks.clear();
     }
 
-    std::vector<std::unique_ptr<Slot[]>> m_chunks;
+    CFlvElementPool* m_pool;
+    std::vector<Chunk> m_chunks;
     size_t m_count = 0;
 };
