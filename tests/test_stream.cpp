@@ -150,6 +150,21 @@ TEST(Stream, ReadSeekAndTellAgreeAcrossTheBuffer) {
     EXPECT_EQ(in->Tell(), int64_t(content.size()));
     EXPECT_EQ(ReadAt(*in, int64_t(content.size()) + 100, 4).size(), 0u);
     EXPECT_EQ(in->Tell(), int64_t(content.size()) + 100);
+
+    // Reads in place: windows start on page boundaries unless the request
+    // would not fit behind one; at the end, what is left, then nothing.
+    const auto InPlace = [&](int64_t at, size_t count) {
+        EXPECT_TRUE(in->Seek(at, SEEK_SET));
+        const uint8_t* data = nullptr;
+        const size_t got = in->ReadInPlace(&data, count);
+        return got == 0 ? Bytes{} : Bytes(data, data + got);
+    };
+    EXPECT_EQ(InPlace(4097, 4096), Slice(content, 4097, 4096));
+    EXPECT_EQ(InPlace(kBuffer + 4095, kBuffer), Slice(content, kBuffer + 4095, kBuffer));
+    EXPECT_EQ(InPlace(1, kBuffer - 100), Slice(content, 1, kBuffer - 100));
+    EXPECT_EQ(InPlace(int64_t(content.size()) - 7, 4096), Slice(content, content.size() - 7, 7));
+    EXPECT_EQ(InPlace(int64_t(content.size()) + 5, 16).size(), 0u);
+    EXPECT_EQ(in->LastError(), 0);
 }
 
 TEST(Stream, WritesSmallAndLargePiecesInOrder) {

@@ -139,18 +139,20 @@ size_t CFlvStream::ReadThrough(void* buffer, size_t count) {
         const bool direct = remaining >= kBufferSize;
         uint8_t* target = direct ? out + done : m_buffer.get();
         const size_t want = direct ? remaining : kBufferSize;
-        const ssize_t got = ::pread(m_fd, target, want, m_pos);
+        // A window starts on a page boundary: the system copies whole pages.
+        const int64_t from = direct ? m_pos : WindowStart(m_pos);
+        const ssize_t got = ::pread(m_fd, target, want, from);
         if (got < 0) {
             if (errno == EINTR) continue;
             Fail(errno);
             break;
         }
-        if (got == 0) break;  // end of file: LastError stays 0
+        if (got <= m_pos - from) break;  // end of file: LastError stays 0
         if (direct) {
             done += static_cast<size_t>(got);
             m_pos += got;
         } else {
-            m_bufStart = m_pos;
+            m_bufStart = from;
             m_bufLen = static_cast<size_t>(got);
         }
     }
@@ -168,17 +170,20 @@ size_t CFlvStream::ReadInPlace(const uint8_t** data, size_t count) {
     const bool inside = m_pos >= m_bufStart && m_pos + static_cast<int64_t>(count) <=
                                                    m_bufStart + static_cast<int64_t>(m_bufLen);
     if (!inside) {
+        // On a page boundary when the request still fits behind it.
+        const int64_t from = count <= kBufferSize - kPageSize ? WindowStart(m_pos) : m_pos;
         ssize_t got;
         do {
-            got = ::pread(m_fd, m_buffer.get(), kBufferSize, m_pos);
+            got = ::pread(m_fd, m_buffer.get(), kBufferSize, from);
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
             m_bufLen = 0;
             Fail(errno);
             return 0;
         }
-        m_bufStart = m_pos;
+        m_bufStart = from;
         m_bufLen = static_cast<size_t>(got);
+        if (m_bufLen <= static_cast<size_t>(m_pos - from)) return 0;  // end of file
     }
     const auto offset = static_cast<size_t>(m_pos - m_bufStart);
     const size_t available = std::min(count, m_bufLen - offset);

@@ -33,6 +33,7 @@ public:
     enum class Mode { Read, Write };
     static constexpr size_t kBufferSize = 64 * 1024;
     static constexpr uint64_t kCopyBatch = 8 * 1024 * 1024;
+    static constexpr int64_t kPageSize = 4096;
 
     ~CFlvStream();
     CFlvStream(const CFlvStream&) = delete;
@@ -107,6 +108,7 @@ public:
 private:
     CFlvStream(int fd, Mode mode);
     size_t ReadThrough(void* buffer, size_t count);
+    static int64_t WindowStart(int64_t position) { return position & ~(kPageSize - 1); }
     bool SeekThrough(int64_t offset, int origin);
     bool FlushBuffer();
     // Writes the buffered bytes, then the pending copy that follows them.
