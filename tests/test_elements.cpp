@@ -455,7 +455,7 @@ TEST_F(Elements, PoolKnowsWhenItsElementsHoldOutsideMemory) {
     }
     ASSERT_TRUE(CFlvElementPool::Contains(raw));
     EXPECT_TRUE(pool.IsSelfContained());
-    void* block = pool.AllocateBlock(false);
+    void* block = pool.AllocateBlock();
     ASSERT_NE(block, nullptr);
     EXPECT_TRUE(CFlvElementPool::Contains(block));
     EXPECT_TRUE(pool.IsSelfContained());

@@ -60,8 +60,7 @@ public:
         return AllocateThrough(size);
     }
     // A whole block of kBlockBytes for an array of the owner's, or nullptr.
-    // hugePages: back it with huge pages (worth it once a document is large).
-    void* AllocateBlock(bool hugePages);
+    void* AllocateBlock();
     // Bytes of blocks the pool holds.
     size_t BlockBytes() const;
 
@@ -99,7 +98,7 @@ private:
 
     void* AllocateThrough(size_t size);
 
-    char* TakeBlock(bool hugePages);
+    char* TakeBlock();
 
     std::vector<char*> m_blocks;
     char* m_next = nullptr;
