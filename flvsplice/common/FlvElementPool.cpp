@@ -19,7 +19,7 @@
 namespace {
 
 // The size of a huge page on x86-64 and arm64. Blocks are aligned to it but
-// kept on small pages (see Acquire).
+// kept on small pages (see Take).
 constexpr size_t kBlockSize = CFlvElementPool::kBlockBytes;
 static_assert(kBlockSize >= 16 * 128 * 1024);
 
@@ -39,18 +39,9 @@ public:
         return at - s_base.load(std::memory_order_relaxed) < s_size.load(std::memory_order_relaxed);
     }
 
-    // Blocks stay on small pages. On virtual machines that hand free memory
-    // back to the host (free page reporting), a huge page is nearly always
-    // made of memory the host no longer backs, and its first touch cost 2 to
-    // 3 times as much as that of small pages recently freed: opening a file of
-    // a million tags in a fresh process took 0.32-0.49 s on huge pages against
-    // 0.13-0.18 s on small ones, side by side.
     char* Acquire(CFlvElementPool* owner) {
         char* block = Take();
-        if (block != nullptr) {
-            ::madvise(block, kBlockSize, MADV_NOHUGEPAGE);
-            m_owners[Index(block)].store(owner, std::memory_order_relaxed);
-        }
+        if (block != nullptr) m_owners[Index(block)].store(owner, std::memory_order_relaxed);
         return block;
     }
 
@@ -110,6 +101,13 @@ private:
         if (m_base == nullptr || m_size - m_used < kBlockSize) return nullptr;
         char* block = m_base + m_used;
         if (::mprotect(block, kBlockSize, PROT_READ | PROT_WRITE) != 0) return nullptr;
+        // Blocks stay on small pages. On virtual machines that hand free
+        // memory back to the host (free page reporting), a huge page is nearly
+        // always made of memory the host no longer backs, and its first touch
+        // cost 2 to 3 times as much as that of small pages recently freed:
+        // opening a file of a million tags in a fresh process took
+        // 0.32-0.49 s on huge pages against 0.13-0.18 s on small ones.
+        ::madvise(block, kBlockSize, MADV_NOHUGEPAGE);
         m_used += kBlockSize;
         return block;
     }
@@ -146,7 +144,7 @@ void* CFlvElementPool::AllocateThrough(size_t size) {
     size = (size + 7) & ~size_t(7);
     if (size == 0 || size > kLargest) return nullptr;
     if (size > m_left) {
-        char* block = TakeBlock();
+        char* block = static_cast<char*>(AllocateBlock());
         if (block == nullptr) return nullptr;
         POOL_POISON(block, kBlockSize);
         m_next = block;
@@ -159,14 +157,12 @@ void* CFlvElementPool::AllocateThrough(size_t size) {
     return result;
 }
 
-char* CFlvElementPool::TakeBlock() {
+void* CFlvElementPool::AllocateBlock() {
     m_blocks.reserve(m_blocks.size() + 1);
     char* block = Region::Get().Acquire(this);
     if (block != nullptr) m_blocks.push_back(block);
     return block;
 }
-
-void* CFlvElementPool::AllocateBlock() { return TakeBlock(); }
 
 void CFlvElementPool::NoteOutsideMemory(const void* element) {
     if (CFlvElementPool* pool = Region::Owner(element)) pool->NoteHeapElement();

@@ -98,8 +98,6 @@ private:
 
     void* AllocateThrough(size_t size);
 
-    char* TakeBlock();
-
     std::vector<char*> m_blocks;
     char* m_next = nullptr;
     size_t m_left = 0;

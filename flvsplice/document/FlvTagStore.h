@@ -63,7 +63,6 @@ private:
     }
     void AddChunk() {
         m_chunks.reserve(m_chunks.size() + 1);
-        // The first chunk stays on small pages: most files have few tags.
         if (void* block = m_pool->AllocateBlock()) {
             m_chunks.push_back({static_cast<Slot*>(block), false});
             return;
