@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FlvBuilder.h"
+#include "flvsplice/codec/FlvAacConfig.h"
 #include "flvsplice/codec/FlvAvcConfig.h"
 #include "flvsplice/codec/FlvBitReader.h"
 
@@ -397,6 +398,113 @@ TEST(CodecNalUnits, AnnexBAndTypes) {
     f[15] = 16;  // the IDR slice now runs past the end: SPS and PPS were seen
     EXPECT_FALSE(AppendAnnexB(f.data(), f.size(), 4, out));
     EXPECT_EQ(H264NalTypes(f.data(), f.size(), 4), (1u << 7) | (1u << 8));
+}
+
+// ---- AudioSpecificConfig and ADTS ----------------------------------------
+
+TEST(CodecAac, AudioSpecificConfigs) {
+    auto parse = [](const Bytes& asc) {
+        AacConfig out;
+        EXPECT_TRUE(ParseAudioSpecificConfig(asc.data(), asc.size(), out));
+        EXPECT_TRUE(out.valid);
+        return out;
+    };
+    AacConfig c = parse({0x12, 0x10});  // LC, 44.1 kHz, stereo
+    EXPECT_EQ(c.objectType, 2u);
+    EXPECT_EQ(c.samplingIndex, 4u);
+    EXPECT_EQ(c.sampleRate, 44100u);
+    EXPECT_EQ(c.channels, 2u);
+    EXPECT_FALSE(c.sbr);
+    c = parse({0x11, 0x88});  // LC, 48 kHz, mono
+    EXPECT_EQ(c.sampleRate, 48000u);
+    EXPECT_EQ(c.channels, 1u);
+    // ffmpeg's FLV muxer writes a sync extension that says "no SBR".
+    c = parse({0x12, 0x10, 0x56, 0xe5, 0x00});
+    EXPECT_FALSE(c.sbr);
+    EXPECT_EQ(c.extensionObjectType, 0u);
+
+    BitWriter w;  // explicit HE-AAC v2: PS, 24 kHz core, stereo, 48 kHz output, LC core
+    w.Put(29, 5), w.Put(6, 4), w.Put(2, 4), w.Put(3, 4), w.Put(2, 5), w.Put(0, 3);
+    c = parse(w.Take());
+    EXPECT_EQ(c.objectType, 2u);
+    EXPECT_EQ(c.sampleRate, 24000u);
+    EXPECT_EQ(c.extensionObjectType, 29u);
+    EXPECT_EQ(c.extensionSampleRate, 48000u);
+    EXPECT_TRUE(c.sbr && c.ps);
+
+    // Implicit: LC at 22.05 kHz, 7.1 channels, then 0x2B7 / SBR at 44.1 kHz / 0x548 / PS.
+    w.Put(2, 5), w.Put(7, 4), w.Put(7, 4), w.Put(0, 3);
+    w.Put(0x2b7, 11), w.Put(5, 5), w.Put(1, 1), w.Put(4, 4), w.Put(0x548, 11), w.Put(1, 1);
+    c = parse(w.Take());
+    EXPECT_EQ(c.channels, 8u);
+    EXPECT_EQ(c.extensionObjectType, 29u);
+    EXPECT_EQ(c.extensionSampleRate, 44100u);
+    EXPECT_TRUE(c.sbr && c.ps);
+
+    // Escaped object type 32 + 10 = 42 at an explicit 12345 Hz, 960-sample frames.
+    w.Put(31, 5), w.Put(10, 6), w.Put(15, 4), w.Put(12345, 24), w.Put(1, 4);
+    c = parse(w.Take());
+    EXPECT_EQ(c.objectType, 42u);
+    EXPECT_EQ(c.samplingIndex, 15u);
+    EXPECT_EQ(c.sampleRate, 12345u);
+    w.Put(2, 5), w.Put(15, 4), w.Put(12345, 24), w.Put(1, 4), w.Put(1, 1), w.Put(0, 2);
+    c = parse(w.Take());
+    EXPECT_TRUE(c.frameLength960);
+    EXPECT_EQ(c.sampleRate, 12345u);
+
+    // Channel configuration 0: a program config element with a 2-byte comment comes first.
+    w.Put(2, 5), w.Put(3, 4), w.Put(0, 4), w.Put(0, 3);
+    w.Put(0, 10), w.Put(1, 4), w.Put(0, 4 + 4 + 2 + 3 + 4), w.Put(0, 3), w.Put(1, 5);
+    w.Put(0, 1), w.Put(2, 8), w.Put(0xABCD, 16);  // byte alignment, comment
+    w.Put(0x2b7, 11), w.Put(5, 5), w.Put(1, 1), w.Put(3, 4);
+    c = parse(w.Take());
+    EXPECT_EQ(c.channels, 0u);
+    EXPECT_TRUE(c.sbr);
+    EXPECT_EQ(c.extensionSampleRate, 48000u);
+
+    // Too short; object type 0; index 13; an explicit rate cut short; SBR inside SBR.
+    w.Put(5, 5), w.Put(3, 4), w.Put(2, 4), w.Put(6, 4), w.Put(5, 5), w.Put(0, 3);
+    for (const Bytes& bad :
+         {Bytes{0x12}, Bytes{0x02, 0x10}, Bytes{0x16, 0x90}, Bytes{0x17, 0x90}, w.Take()}) {
+        AacConfig out;
+        EXPECT_FALSE(ParseAudioSpecificConfig(bad.data(), bad.size(), out)) << bad.size();
+        EXPECT_FALSE(out.valid);
+    }
+}
+
+TEST(CodecAac, AdtsHeaderMatchesFfmpeg) {
+    // First headers of `ffmpeg -f lavfi -i sine=frequency=440:sample_rate=R -ac N -c:a aac
+    // -f adts`: 44.1 kHz stereo (frame of 345 bytes), 48 kHz mono (219 bytes).
+    struct {
+        Bytes asc;
+        size_t frame;
+        Bytes header;
+    } cases[] = {{{0x12, 0x10}, 345, {0xff, 0xf1, 0x50, 0x80, 0x2b, 0x3f, 0xfc}},
+                 {{0x11, 0x88}, 219, {0xff, 0xf1, 0x4c, 0x40, 0x1b, 0x7f, 0xfc}}};
+    for (const auto& c : cases) {
+        AacConfig config;
+        ASSERT_TRUE(ParseAudioSpecificConfig(c.asc.data(), c.asc.size(), config));
+        uint8_t header[7] = {};
+        ASSERT_TRUE(MakeAdtsHeader(config, c.frame - 7, header));
+        EXPECT_EQ(Bytes(header, header + 7), c.header);
+    }
+
+    AacConfig ok;
+    ok.objectType = 2, ok.samplingIndex = 3, ok.channelConfig = 7;
+    uint8_t header[7];
+    EXPECT_TRUE(MakeAdtsHeader(ok, 8191 - 7, header));
+    EXPECT_EQ(Bytes(header + 3, header + 6), Bytes({0xC3, 0xFF, 0xFF}));
+    EXPECT_FALSE(MakeAdtsHeader(ok, 8191 - 6, header));
+    // Object type 0 and 5, explicit frequency, 960-sample frames, channel configurations 0, 8.
+    for (auto change :
+         {+[](AacConfig& c) { c.objectType = 0; }, +[](AacConfig& c) { c.objectType = 5; },
+          +[](AacConfig& c) { c.samplingIndex = 15; },
+          +[](AacConfig& c) { c.frameLength960 = true; },
+          +[](AacConfig& c) { c.channelConfig = 0; }, +[](AacConfig& c) { c.channelConfig = 8; }}) {
+        AacConfig config = ok;
+        change(config);
+        EXPECT_FALSE(MakeAdtsHeader(config, 100, header));
+    }
 }
 
 }  // namespace
