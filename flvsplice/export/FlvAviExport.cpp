@@ -30,7 +30,7 @@ int CFlvFile::SaveAVI(const std::wstring& path, CFlvProcess* process, uint64_t m
             CFlvVideoPacket* packet = video->m_packet.get();
             if (!begun) {
                 const int codec = video->GetCodecId();
-                if (codec != 2 && codec != 4 && codec != 5) {
+                if (!CFlvAviWriter::CanWrite(codec)) {
                     result = FlvResult::AviCodecRefused;
                     break;
                 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/ByteOrder.h"
 
 namespace {
@@ -15,31 +16,23 @@ CFlvAviWriter::CFlvAviWriter() = default;
 CFlvAviWriter::~CFlvAviWriter() = default;
 
 const char* CFlvAviWriter::FourCC(int codec) {
-    switch (codec) {
-        case 2:
-            return "FLV1";
-        case 4:
-        case 5:
-            return "VP6F";
-        default:
-            return "NULL";
-    }
+    const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(uint8_t(codec));
+    return info != nullptr && info->aviFourCC != nullptr ? info->aviFourCC : "NULL";
 }
 
 uint32_t CFlvAviWriter::SkippedHeaderBytes(int codec) {
-    switch (codec) {
-        case 4:
-            return 1;  // the size-adjustment byte
-        case 5:
-            return 4;  // the size-adjustment byte and the offset to the alpha data
-        default:
-            return 0;
-    }
+    const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(uint8_t(codec));
+    return info != nullptr ? info->aviSkippedBytes : 0;
+}
+
+bool CFlvAviWriter::CanWrite(int codec) {
+    const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(uint8_t(codec));
+    return codec >= 0 && codec <= 0xFF && info != nullptr && info->aviFourCC != nullptr;
 }
 
 bool CFlvAviWriter::BeginFile(const std::wstring& path, int codec, uint32_t width, uint32_t height,
                               int* error) {
-    if (codec != 2 && codec != 4 && codec != 5) return false;
+    if (!CanWrite(codec)) return false;
     m_codec = codec;
     int scratch = 0;
     if (!m_aviFile.Create(path, error != nullptr ? error : &scratch)) return false;

@@ -36,6 +36,8 @@ public:
     // not part of the frame, by FLV codec identifier.
     static const char* FourCC(int codec);
     static uint32_t SkippedHeaderBytes(int codec);
+    // Whether AVI carries the codec (Sorenson H.263 and On2 VP6).
+    static bool CanWrite(int codec);
 
     CFlvOutputFile m_aviFile;
     int32_t m_codec = 0;
