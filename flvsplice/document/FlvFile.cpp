@@ -45,13 +45,16 @@ void CFlvFile::Close() {
     if (m_file && m_file->IsOpen()) m_file->Close();
 }
 
-int CFlvFile::Open(const std::wstring& path) {
+int CFlvFile::Open(const std::wstring& path) { return Open(path, FlvOpenOptions{}); }
+
+int CFlvFile::Open(const std::wstring& path, const FlvOpenOptions& options) {
     if (m_file || m_flvHeader) {
         // A document holds one file for its whole life: its tags may already
         // stand in other documents' lists.
         PushError(L"FLVファイルは既に開かれています。");
         return FlvResult::OpenFailed;
     }
+    m_options = options;
     // Everything loaded below lives in the document's pool.
     CFlvElementPool::Scope scope(&m_pool);
     try {
@@ -99,6 +102,7 @@ int CFlvFile::Open(const std::wstring& path) {
 
         MakeFlvTagArrayOfEachType(audioCount);
         if (!CheckContentValidity()) return FlvResult::ContentInvalid;
+        if (m_options.modernCodecs && !AnalyzeCodecs()) return FlvResult::ReadFailed;
         if (m_flvHeader->HasAudio()) {
             if (m_audioTags.size() == 1) {
                 PushError(L"音声FLVタグが1つしか存在しないため処理を続行できません。");
@@ -147,7 +151,7 @@ int CFlvFile::LoadTags(int64_t fileSize, size_t* audioCount) {
         if (position == fileSize) return FlvResult::Success;
 
         CFlvTag& tag = m_loadedTags.emplace_back();
-        if (!tag.Load(m_file.get(), 0)) {
+        if (!tag.Load(m_file.get(), 0, m_options.modernCodecs)) {
             PushError(L"FLVタグロード時にエラーが発生しました。", L"", &tag);
             m_loadedTags.pop_back();
             return FlvResult::TagLoadFailed;
@@ -203,6 +207,28 @@ bool CFlvFile::CheckContentValidity() {
 void CFlvFile::CalculateFlvTagDuration(std::vector<CFlvTag*>* list) {
     const size_t n = list->size();
     if (n < 2) return;
+    if (m_options.modernCodecs) {
+        // Configurations and ends of sequence take no time: the frames'
+        // durations are the distances between frames.
+        CFlvTag* previous = nullptr;
+        CFlvTag* first = nullptr;
+        size_t frames = 0;
+        for (CFlvTag* tag : *list) {
+            tag->m_duration = 0;
+            if (!tag->IsFrame()) continue;
+            if (previous != nullptr) {
+                previous->m_duration = tag->GetTimestamp() - previous->GetTimestamp();
+            }
+            if (first == nullptr) first = tag;
+            previous = tag;
+            ++frames;
+        }
+        if (frames >= 2) {
+            const uint32_t span = previous->GetTimestamp() - first->GetTimestamp();
+            previous->m_duration = span / static_cast<uint32_t>(frames - 1);
+        }
+        return;
+    }
     for (size_t i = 1; i < n; ++i) {
         (*list)[i - 1]->m_duration = (*list)[i]->GetTimestamp() - (*list)[i - 1]->GetTimestamp();
     }

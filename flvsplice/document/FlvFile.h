@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "flvsplice/common/FlvExport.h"
 #include "flvsplice/common/FlvProcess.h"
 #include "flvsplice/common/FlvResult.h"
+#include "flvsplice/document/FlvDecoderConfig.h"
+#include "flvsplice/document/FlvOpenOptions.h"
 #include "flvsplice/document/FlvTagStore.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
@@ -39,6 +42,11 @@ public:
     CFlvFile& operator=(const CFlvFile&) = delete;
 
     int Open(const std::wstring& path);
+    // The same, with what the host asks beyond the classic codecs and
+    // timeline (FlvOpenOptions.h). Add follows the options of the document
+    // that the others are joined onto.
+    int Open(const std::wstring& path, const FlvOpenOptions& options);
+    const FlvOpenOptions& GetOpenOptions() const { return m_options; }
     // Ends access to the source file; the loaded model stays readable.
     void Close();
     // Appends other's tags (other stays their owner and must stay open and
@@ -54,7 +62,29 @@ public:
     // Writes H.263 or VP6 video into an AVI file with an index. Failures of
     // the output file after it was created throw CFlvFileException.
     int SaveAVI(const std::wstring& path, CFlvProcess* process);
+    // Writes AAC audio as ADTS: every raw frame behind a 7-byte header made
+    // from the AudioSpecificConfig in force. Refuses (ExportRefused, nothing
+    // written) other formats and configurations ADTS cannot carry. Failures
+    // of the output file after it was created throw CFlvFileException.
+    int SaveAudioAdts(const std::wstring& path, CFlvProcess* process);
+    // Writes H.264 video as an Annex B byte stream: start codes, and the
+    // parameter sets in force in front of every IDR picture. Refuses other
+    // codecs (ExportRefused, nothing written). Failures of the output file
+    // after it was created throw CFlvFileException.
+    int SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process);
     std::wstring GetErrorMessageFormatted();
+
+    // The decoder configuration a configuration tag carries (documents opened
+    // with the modern codecs), nullptr for any other tag.
+    const FlvDecoderConfig* GetDecoderConfig(const CFlvTag* tag) const;
+    // The first configuration of the audio or video stream in the tag list.
+    const FlvDecoderConfig* FirstDecoderConfig(bool video) const;
+    // Whether a cut may start at this video tag: a frame that decodes on its
+    // own (for H.264 with the modern codecs: an IDR picture).
+    bool IsCutPoint(const CFlvTag* tag) const;
+    // Audio frames that joins with keepSyncOnJoin left out because they
+    // would have played wholly inside the audio before the seam.
+    size_t GetDroppedAudioFrames() const { return m_droppedAudioFrames; }
 
 protected:
     CFlvHeader* GetFlvHeader();
@@ -89,6 +119,19 @@ private:
     int LoadTags(int64_t fileSize, size_t* audioCount);
     int WriteTag(CFlvStream* output, CFlvTag* tag);
     CFlvTag* AacSequenceHeader();
+    // With the modern codecs: reads every decoder configuration and decides
+    // which key frames decode on their own. False after a read failure.
+    bool AnalyzeCodecs();
+    bool ReadSourceBytes(CFlvRawData* raw, uint64_t skip, uint64_t limit,
+                         std::vector<uint8_t>& out);
+    // The configuration in force at tag index `at` of m_tags for one stream
+    // (the last configuration tag before it), or nullptr.
+    CFlvTag* ConfigTagBefore(size_t at, bool video) const;
+    // The appended tags of a join with the modern codecs, checked; false
+    // leaves records.
+    int PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag*>* out);
+    void KeepSyncAtSeam(std::vector<CFlvTag*>* appended);
+    int WriteElementaryStream(const std::wstring& path, CFlvProcess* process, bool video);
 
     // Holds the elements that Open creates: declared first, destroyed last.
     CFlvElementPool m_pool;
@@ -104,4 +147,10 @@ private:
     // The documents whose tags stand in m_tags (this one included): a join
     // that would bring the same tags in twice is refused.
     std::unordered_set<const CFlvFile*> m_tagSources;
+    FlvOpenOptions m_options;
+    size_t m_droppedAudioFrames = 0;
+    // The decoder configurations of the configuration tags in m_tags (those
+    // of joined documents too): they outlive the parse, the pool does not
+    // hold them.
+    std::unordered_map<const CFlvTag*, std::shared_ptr<const FlvDecoderConfig>> m_configs;
 };

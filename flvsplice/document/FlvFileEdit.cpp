@@ -48,14 +48,87 @@ int CFlvFile::Add(CFlvFile* other, bool check) {
         PushError(L"片方のFLVファイルに映像データが無いため結合できません。");
         return FlvResult::JoinRefused;
     }
-    if (check && !m_metaData->CheckCompatibility(other->m_metaData.get())) {
-        PushError(L"FLVファイルのフォーマットが異なるため結合できません。", L"", m_metaData.get());
-        return FlvResult::JoinRefused;
+    std::vector<CFlvTag*> appended;
+    if (m_options.modernCodecs) {
+        const int result = PrepareModernJoin(other, check, &appended);
+        if (result != FlvResult::Success) return result;
+    } else {
+        if (check && !m_metaData->CheckCompatibility(other->m_metaData.get())) {
+            PushError(L"FLVファイルのフォーマットが異なるため結合できません。", L"",
+                      m_metaData.get());
+            return FlvResult::JoinRefused;
+        }
+        appended = other->m_tags;
     }
-    m_tags.insert(m_tags.end(), other->m_tags.begin(), other->m_tags.end());
+    if (m_options.keepSyncOnJoin && m_flvHeader->HasAudio() && m_flvHeader->HasVideo()) {
+        KeepSyncAtSeam(&appended);
+    }
+    m_tags.insert(m_tags.end(), appended.begin(), appended.end());
+    m_configs.insert(other->m_configs.begin(), other->m_configs.end());
     m_tagSources.insert(other->m_tagSources.begin(), other->m_tagSources.end());
     ReparseFlvData();
     return FlvResult::Success;
+}
+
+namespace {
+
+const CFlvTag* FirstFrame(const std::vector<CFlvTag*>& tags, uint8_t type) {
+    for (const CFlvTag* tag : tags) {
+        if (tag->m_tagType == type && tag->IsFrame()) return tag;
+    }
+    return nullptr;
+}
+
+CFlvTag* LastFrame(const std::vector<CFlvTag*>& tags, uint8_t type) {
+    for (auto it = tags.rbegin(); it != tags.rend(); ++it) {
+        if ((*it)->m_tagType == type && (*it)->IsFrame()) return *it;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The appended file moves as one, so that its own distance between audio and
+// video is kept: its first video frame follows the last one here by that
+// frame's duration. Its audio never starts before the audio here has ended:
+// leading audio frames that would play wholly inside it are dropped, a
+// shorter overlap starts the audio that much later, and a gap stays a gap.
+// The renumbering that follows works from the tags' durations, so the seam
+// is written into the duration of the last audio frame here.
+void CFlvFile::KeepSyncAtSeam(std::vector<CFlvTag*>* appended) {
+    CFlvTag* lastVideo = LastFrame(m_tags, CFlvTag::kVideo);
+    CFlvTag* lastAudio = LastFrame(m_tags, CFlvTag::kAudio);
+    const CFlvTag* firstVideo = FirstFrame(*appended, CFlvTag::kVideo);
+    if (lastVideo == nullptr || lastAudio == nullptr || firstVideo == nullptr) return;
+
+    // In the time base of this document's tags.
+    const int64_t videoEnd = int64_t(lastVideo->GetTimestamp()) + lastVideo->m_duration;
+    const int64_t audioEnd = int64_t(lastAudio->GetTimestamp()) + lastAudio->m_duration;
+    const int64_t shift = videoEnd - int64_t(firstVideo->GetTimestamp());
+
+    size_t dropped = 0;
+    const CFlvTag* firstAudio = nullptr;
+    appended->erase(
+        std::remove_if(appended->begin(), appended->end(),
+                       [&](const CFlvTag* tag) {
+                           if (firstAudio != nullptr || tag->m_tagType != CFlvTag::kAudio ||
+                               !tag->IsFrame()) {
+                               return false;
+                           }
+                           const int64_t begin = int64_t(tag->GetTimestamp()) + shift;
+                           if (begin < audioEnd && begin + tag->m_duration <= audioEnd) {
+                               ++dropped;
+                               return true;
+                           }
+                           firstAudio = tag;
+                           return false;
+                       }),
+        appended->end());
+    m_droppedAudioFrames += dropped;
+    if (firstAudio == nullptr) return;
+    const int64_t start = int64_t(firstAudio->GetTimestamp()) + shift;
+    // A gap stays; an overlap shorter than a frame is closed.
+    if (start > audioEnd) lastAudio->m_duration += uint32_t(start - audioEnd);
 }
 
 // Cut: keeps the run of tags from the key frame at or before start (and the
@@ -125,10 +198,29 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
                            [](const CFlvTag* tag) { return tag->m_tagType == CFlvTag::kVideo; }),
             key);
     }
-    CFlvTag* audioSetup = hasAudio ? AacSequenceHeader() : nullptr;
-    if (audioSetup != nullptr && std::find(kept.begin(), kept.end(), audioSetup) != kept.end()) {
-        audioSetup = nullptr;
+    // The decoder configurations the kept frames need. The classic way knows
+    // AAC's first setup only; with the modern codecs, the configurations in
+    // force where each stream's kept part starts.
+    std::vector<CFlvTag*> setups;
+    if (m_options.modernCodecs) {
+        if (startVideo != nullptr) {
+            setups.push_back(ConfigTagBefore(GetFlvTagIndexFromPointer(startVideo), true));
+        }
+        const auto firstAudio = std::find_if(kept.begin(), kept.end(), [](const CFlvTag* tag) {
+            return tag->m_tagType == CFlvTag::kAudio;
+        });
+        if (firstAudio != kept.end()) {
+            setups.push_back(ConfigTagBefore(GetFlvTagIndexFromPointer(*firstAudio), false));
+        }
+    } else if (hasAudio) {
+        setups.push_back(AacSequenceHeader());
     }
+    setups.erase(std::remove_if(setups.begin(), setups.end(),
+                                [&kept](CFlvTag* setup) {
+                                    return setup == nullptr ||
+                                           std::find(kept.begin(), kept.end(), setup) != kept.end();
+                                }),
+                 setups.end());
     // A cut that leaves no usable content changes nothing.
     std::vector<CFlvTag*> previous = std::move(m_tags);
     m_tags = std::move(kept);
@@ -140,13 +232,109 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
         MakeFlvTagArrayOfEachType();
         return FlvResult::ContentInvalid;
     }
-    if (audioSetup != nullptr && !m_audioTags.empty()) {
-        // AAC audio cannot be decoded without its setup: the cut starts with
-        // it, at the time of the first audio it keeps, taking no time itself.
-        audioSetup->SetTimestamp(m_audioTags.front()->GetTimestamp());
-        audioSetup->m_duration = 0;
-        m_tags.insert(m_tags.begin(), audioSetup);
+    // AAC audio (and H.264 video) cannot be decoded without its setup: the
+    // cut starts with it, at the time of the first tag of its stream that it
+    // keeps, taking no time itself.
+    for (size_t i = setups.size(); i-- > 0;) {
+        CFlvTag* setup = setups[i];
+        const bool video = setup->m_tagType == CFlvTag::kVideo;
+        const std::vector<CFlvTag*>& stream = video ? m_videoTags : m_audioTags;
+        if (stream.empty()) continue;
+        setup->SetTimestamp(stream.front()->GetTimestamp());
+        setup->m_duration = 0;
+        m_tags.insert(m_tags.begin(), setup);
     }
     ReparseFlvData();
+    return FlvResult::Success;
+}
+
+namespace {
+
+std::wstring SizeText(const flvcodec::AvcConfig& avc) {
+    return std::to_wstring(avc.width) + L"×" + std::to_wstring(avc.height);
+}
+
+// What differs between two configurations of one codec, for the record of a
+// refused join.
+std::wstring ConfigDifference(const FlvDecoderConfig& a, const FlvDecoderConfig& b) {
+    if (a.video) {
+        if (a.avc.width != b.avc.width || a.avc.height != b.avc.height) {
+            return L"映像の解像度が異なります（" + SizeText(a.avc) + L" と " + SizeText(b.avc) +
+                   L"）。";
+        }
+        if (a.avc.profile != b.avc.profile || a.avc.level != b.avc.level) {
+            return L"H.264のプロファイルまたはレベルが異なります（" +
+                   std::to_wstring(a.avc.profile) + L"/" + std::to_wstring(a.avc.level) + L" と " +
+                   std::to_wstring(b.avc.profile) + L"/" + std::to_wstring(b.avc.level) + L"）。";
+        }
+        return L"H.264のパラメータセット（SPS/PPS）が異なります。";
+    }
+    if (a.aac.sampleRate != b.aac.sampleRate) {
+        return L"AACのサンプリング周波数が異なります（" + std::to_wstring(a.aac.sampleRate) +
+               L" Hz と " + std::to_wstring(b.aac.sampleRate) + L" Hz）。";
+    }
+    if (a.aac.channels != b.aac.channels) {
+        return L"AACのチャンネル数が異なります（" + std::to_wstring(a.aac.channels) + L" と " +
+               std::to_wstring(b.aac.channels) + L"）。";
+    }
+    return L"AACのデコーダ設定（AudioSpecificConfig）が異なります。";
+}
+
+}  // namespace
+
+// Join with the modern codecs: the codecs must be the same; a configuration
+// that the appended file repeats unchanged is left out at the seam, one that
+// changes stays in front of the frames that need it (refused with check);
+// an end of sequence before the seam would stop a decoder there, so it goes.
+int CFlvFile::PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag*>* out) {
+    const CFlvMetaData& mine = *m_metaData;
+    const CFlvMetaData& theirs = *other->m_metaData;
+    if (m_flvHeader->HasVideo() && mine.m_videoCodecId != theirs.m_videoCodecId) {
+        PushError(L"映像データのコーデックが異なります。");
+        PushError(L"FLVファイルのフォーマットが異なるため結合できません。");
+        return FlvResult::JoinRefused;
+    }
+    if (m_flvHeader->HasAudio() && mine.m_audioCodecId != theirs.m_audioCodecId) {
+        PushError(L"音声データのコーデックが異なります。");
+        PushError(L"FLVファイルのフォーマットが異なるため結合できません。");
+        return FlvResult::JoinRefused;
+    }
+
+    std::vector<CFlvTag*> appended;
+    appended.reserve(other->m_tags.size());
+    const CFlvTag* current[2] = {ConfigTagBefore(m_tags.size(), false),
+                                 ConfigTagBefore(m_tags.size(), true)};
+    bool framesSeen[2] = {false, false};
+    for (CFlvTag* tag : other->m_tags) {
+        const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
+        const FlvDecoderConfig* config = other->GetDecoderConfig(tag);
+        const FlvDecoderConfig* before =
+            current[stream] ? GetDecoderConfig(current[stream]) : nullptr;
+        if (config != nullptr && !framesSeen[stream] && before != nullptr) {
+            if (before->bytes == config->bytes) continue;
+            if (check) {
+                PushError(ConfigDifference(*before, *config));
+                PushError(L"FLVファイルのフォーマットが異なるため結合できません。");
+                return FlvResult::JoinRefused;
+            }
+        }
+        if (tag->IsFrame()) framesSeen[stream] = true;
+        appended.push_back(tag);
+    }
+    if (check && !m_metaData->CheckCompatibility(other->m_metaData.get())) {
+        PushError(L"FLVファイルのフォーマットが異なるため結合できません。", L"", m_metaData.get());
+        return FlvResult::JoinRefused;
+    }
+
+    *out = std::move(appended);
+    m_tags.erase(std::remove_if(m_tags.begin(), m_tags.end(),
+                                [](const CFlvTag* tag) {
+                                    const auto* video = tag->m_tagType == CFlvTag::kVideo
+                                                            ? static_cast<const CFlvVideoData*>(
+                                                                  tag->m_payload.get())
+                                                            : nullptr;
+                                    return video != nullptr && video->IsEndOfSequence();
+                                }),
+                 m_tags.end());
     return FlvResult::Success;
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "flvsplice/document/FlvFile.h"
 
 // Timeline upkeep after the tag list changed: the per-type lists, the
@@ -18,10 +20,17 @@ void CFlvFile::RefreshTimeStamp() {
     const bool hasVideo = m_flvHeader->HasVideo();
     uint32_t audioStart = 0;
     uint32_t videoStart = 0;
+    // A stream starts with its first frame: a configuration in front of it
+    // takes its time.
+    auto firstFrame = [](const std::vector<CFlvTag*>& list) {
+        const auto found = std::find_if(list.begin(), list.end(),
+                                        [](const CFlvTag* tag) { return tag->IsFrame(); });
+        return found != list.end() ? *found : list.front();
+    };
     if (hasAudio && hasVideo && !m_audioTags.empty() && !m_videoTags.empty()) {
         // The stream that starts first starts at 0; the other keeps its lead.
-        const uint32_t ta = m_audioTags.front()->GetTimestamp();
-        const uint32_t tv = m_videoTags.front()->GetTimestamp();
+        const uint32_t ta = firstFrame(m_audioTags)->GetTimestamp();
+        const uint32_t tv = firstFrame(m_videoTags)->GetTimestamp();
         audioStart = ta >= tv ? ta - tv : 0;
         videoStart = tv >= ta ? tv - ta : 0;
     }
@@ -38,8 +47,10 @@ void CFlvFile::RefreshTimeStamp() {
 CFlvTag* CFlvFile::FindIncludingFlvTag(uint32_t time, bool video, bool keyFramesOnly) {
     const std::vector<CFlvTag*>& list = video ? m_videoTags : m_audioTags;
     CFlvTag* previous = nullptr;
+    const bool modern = m_options.modernCodecs;
     for (CFlvTag* tag : list) {
-        if (video && keyFramesOnly && !tag->IsKeyFrame()) continue;
+        if (modern && !tag->IsFrame()) continue;
+        if (video && keyFramesOnly && !(modern ? tag->DecodesAlone() : tag->IsKeyFrame())) continue;
         const uint32_t timestamp = tag->GetTimestamp();
         if (timestamp == time) return tag;
         if (timestamp > time) return previous != nullptr ? previous : tag;

@@ -1,11 +1,14 @@
 #include "flvsplice/flv/FlvAudioData.h"
 
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
 
 CFlvAudioData::~CFlvAudioData() = default;
 
-bool CFlvAudioData::Load(CFlvStream* source, int64_t end) {
+bool CFlvAudioData::Load(CFlvStream* source, int64_t end) { return Load(source, end, false); }
+
+bool CFlvAudioData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
     CFlvPayloadView view(source, end);
     if (!view.Read(&m_header, 1)) {
         PushSystemError(L"音声ヘッダ読み込み時にファイルREADエラーが発生しました。",
@@ -15,6 +18,12 @@ bool CFlvAudioData::Load(CFlvStream* source, int64_t end) {
     const int64_t start = view.Position();
     if (start < 0) {
         PushSystemError(L"音声ヘッダ読み込み時にファイル位置取得エラーが発生しました。",
+                        view.LastError());
+        return false;
+    }
+    if (modernCodecs && flvcodec::GetAudioFormat(GetSoundFormat()).packetTypes && start < end &&
+        !view.Read(&m_packetType, 1)) {
+        PushSystemError(L"音声パケット種別読み込み時にファイルREADエラーが発生しました。",
                         view.LastError());
         return false;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
@@ -22,15 +23,25 @@ namespace {
 struct StreamFigures {
     uint32_t span = 0;   // milliseconds from the first tag to the end of the last
     uint64_t bytes = 0;  // payload bytes, header bytes included
+    size_t frames = 0;
 };
 
 StreamFigures Measure(const std::vector<CFlvTag*>& tags) {
     StreamFigures figures;
     if (tags.empty()) return figures;
-    const CFlvTag* first = tags.front();
-    const CFlvTag* last = tags.back();
+    // From the first frame to the end of the last one: decoder
+    // configurations and ends of sequence take no time.
+    const CFlvTag* first = nullptr;
+    const CFlvTag* last = nullptr;
+    for (const CFlvTag* tag : tags) {
+        figures.bytes += tag->GetDataSize();
+        if (!tag->IsFrame()) continue;
+        if (first == nullptr) first = tag;
+        last = tag;
+        ++figures.frames;
+    }
+    if (first == nullptr) first = last = tags.front();
     figures.span = last->GetTimestamp() + last->m_duration - first->GetTimestamp();
-    for (const CFlvTag* tag : tags) figures.bytes += tag->GetDataSize();
     return figures;
 }
 
@@ -82,7 +93,7 @@ void CFlvMetaData::AnalyzeFlvFile(CFlvHeader* header, const std::vector<CFlvTag*
         video = Measure(videoTags);
         m_videoDataRate = KilobitsPerSecond(video.bytes, video.span);
         m_frameRate =
-            static_cast<double>(videoTags.size()) / (static_cast<double>(video.span) / 1000.0);
+            static_cast<double>(video.frames) / (static_cast<double>(video.span) / 1000.0);
     }
     m_durationSec = static_cast<double>(std::max(audio.span, video.span)) / 1000.0;
     m_flvHeader = header;
@@ -215,4 +226,12 @@ bool CFlvMetaData::CheckCompatibility(CFlvMetaData* other) {
 void CFlvMetaData::AnalyzeFlvFile(CFlvFile* document) {
     AnalyzeFlvFile(document->GetFlvHeader(), *document->GetAudioTagArray(),
                    *document->GetVideoTagArray());
+    // Codecs whose packets tell no size have it in their decoder configuration.
+    const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(m_videoCodecId);
+    if (document->GetFlvHeader()->HasVideo() && codec != nullptr &&
+        codec->size == flvcodec::PictureSize::DecoderConfig) {
+        const FlvDecoderConfig* config = document->FirstDecoderConfig(true);
+        m_width = config != nullptr ? config->avc.width : 0;
+        m_height = config != nullptr ? config->avc.height : 0;
+    }
 }

@@ -22,7 +22,9 @@ bool CFlvTag::IsKeyFrame() const {
     return video != nullptr && video->IsKeyFrame();
 }
 
-bool CFlvTag::Load(CFlvStream* source, int64_t) {
+bool CFlvTag::Load(CFlvStream* source, int64_t end) { return Load(source, end, false); }
+
+bool CFlvTag::Load(CFlvStream* source, int64_t, bool modernCodecs) {
     uint8_t bytes[kHeaderSize];
     if (source->Read(bytes, kHeaderSize) != kHeaderSize) {
         PushSystemError(L"FLVタグ読み込み時にファイル読み込みエラーが発生しました。",
@@ -44,33 +46,48 @@ bool CFlvTag::Load(CFlvStream* source, int64_t) {
     const int64_t end = start + GetDataSize();
 
     const wchar_t* failure = nullptr;
+    bool loaded = false;
+    uint8_t state = kHeaderAsLoaded;
     switch (m_tagType) {
-        case kAudio:
-            m_payload = std::make_unique<CFlvAudioData>();
+        case kAudio: {
+            auto audio = std::make_unique<CFlvAudioData>();
             failure = L"音声データ読み込み時にエラーが発生しました。";
+            loaded = audio->Load(source, end, modernCodecs);
+            if (loaded && !audio->IsFrame()) state |= kNotAFrame;
+            m_payload = std::move(audio);
             break;
-        case kVideo:
-            m_payload = std::make_unique<CFlvVideoData>();
+        }
+        case kVideo: {
+            auto video = std::make_unique<CFlvVideoData>();
             failure = L"映像データ読み込み時にエラーが発生しました。";
+            loaded = video->Load(source, end, modernCodecs);
+            if (loaded && !video->IsFrame()) state |= kNotAFrame;
+            if (loaded && video->IsFrame() && video->IsKeyFrame() && !video->NeedsIdrCheck()) {
+                state |= kDecodesAlone;
+            }
+            m_payload = std::move(video);
             break;
+        }
         case kScriptData:
             m_payload = std::make_unique<CFlvScriptDataObject>();
             failure = L"スクリプトデータ読み込み時にエラーが発生しました。";
+            loaded = m_payload->Load(source, end);
             break;
         default:
             PushError(L"未知のFLVTAGタイプが検出されました。");
             return false;
     }
-    if (!m_payload->Load(source, end)) {
+    if (!loaded) {
         PushError(failure, L"", m_payload.get());
         return false;
     }
-    m_sourceState = kHeaderAsLoaded;
+    m_sourceState = state;
     return true;
 }
 
 bool CFlvTag::GetSourceRange(CFlvStream** file, uint64_t* offset, uint64_t* size) const {
-    if (m_sourceState != (kHeaderAsLoaded | kTrailerVerified) || !m_payload) return false;
+    constexpr uint8_t kExact = kHeaderAsLoaded | kTrailerVerified;
+    if ((m_sourceState & kExact) != kExact || !m_payload) return false;
     uint64_t end = 0;
     CFlvStream* source = m_payload->GetSourceEnd(&end);
     const uint64_t tagSize = uint64_t(GetDataSize()) + kHeaderSize;

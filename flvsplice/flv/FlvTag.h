@@ -22,6 +22,10 @@ public:
     // Reads the tag header and its payload; end is not used (the payload's end
     // follows from the data size). The stream is left at the payload's end.
     bool Load(CFlvStream* source, int64_t end) override;
+    // The same; modernCodecs also loads the codecs that only hosts asking for
+    // them get (H.264/AVC), and marks decoder configurations and
+    // end-of-sequence tags as no frames.
+    bool Load(CFlvStream* source, int64_t end, bool modernCodecs);
     bool Save(CFlvStream* output) override;
 
     uint32_t GetDataSize() const { return flvbytes::ReadBE24(m_dataSize); }
@@ -32,6 +36,16 @@ public:
     void SetTimestamp(uint32_t time);
     // A video tag whose payload header announces a key frame.
     bool IsKeyFrame() const;
+    // False for the tags of a document opened with the modern codecs that
+    // hold no frame: decoder configurations and end-of-sequence tags.
+    bool IsFrame() const { return (m_sourceState & kNotAFrame) == 0; }
+    // A video frame that decodes on its own: a key frame, and for H.264 one
+    // that holds an IDR picture (the document decides those after loading).
+    bool DecodesAlone() const { return (m_sourceState & kDecodesAlone) != 0; }
+    void SetDecodesAlone(bool alone) {
+        m_sourceState = alone ? uint8_t(m_sourceState | kDecodesAlone)
+                              : uint8_t(m_sourceState & ~kDecodesAlone);
+    }
 
     // The tag's bytes in its source file, from its header through the
     // PreviousTagSize that follows it, when they are exactly the bytes that
@@ -53,6 +67,8 @@ public:
 private:
     static constexpr uint8_t kHeaderAsLoaded = 1;
     static constexpr uint8_t kTrailerVerified = 2;
+    static constexpr uint8_t kNotAFrame = 4;
+    static constexpr uint8_t kDecodesAlone = 8;
     // In the padding behind the header bytes.
     uint8_t m_sourceState = 0;
 

@@ -1,11 +1,29 @@
 #include "flvsplice/flv/FlvVideoData.h"
 
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
 
 CFlvVideoData::~CFlvVideoData() = default;
 
-bool CFlvVideoData::Load(CFlvStream* source, int64_t end) {
+bool CFlvVideoData::Load(CFlvStream* source, int64_t end) { return Load(source, end, false); }
+
+bool CFlvVideoData::IsFrame() const {
+    const auto* avc = dynamic_cast<const CFlvVideoPacketAvc*>(m_packet.get());
+    return avc == nullptr || avc->GetPacketType() == flvcodec::kPacketFrame;
+}
+
+bool CFlvVideoData::IsEndOfSequence() const {
+    const auto* avc = dynamic_cast<const CFlvVideoPacketAvc*>(m_packet.get());
+    return avc != nullptr && avc->GetPacketType() == flvcodec::kPacketEndOfSequence;
+}
+
+bool CFlvVideoData::NeedsIdrCheck() const {
+    const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(GetCodecId());
+    return codec != nullptr && codec->keyFrame == flvcodec::KeyFrame::Idr;
+}
+
+bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
     CFlvPayloadView view(source, end);
     if (!view.Read(&m_header, 1)) {
         PushSystemError(L"FLV映像データヘッダ読み込み中にファイルREADエラーが発生しました。",
@@ -30,6 +48,14 @@ bool CFlvVideoData::Load(CFlvStream* source, int64_t end) {
         case kCodecVP6Alpha:
             m_packet = std::make_unique<CFlvVideoPacketVP6Alpha>();
             failure = L"VP6ALPHAビデオパケットロード時にエラーが発生しました。";
+            break;
+        case kCodecAvc:
+            if (!modernCodecs) {
+                PushError(L"未知のビデオパケットが検出されました。");
+                return false;
+            }
+            m_packet = std::make_unique<CFlvVideoPacketAvc>();
+            failure = L"AVCビデオパケットロード時にエラーが発生しました。";
             break;
         default:
             PushError(L"未知のビデオパケットが検出されました。");

@@ -15,11 +15,14 @@ public:
     static constexpr uint8_t kCodecVP6 = 4;
     static constexpr uint8_t kCodecVP6Alpha = 5;
     static constexpr uint8_t kCodecScreen2 = 6;
+    static constexpr uint8_t kCodecAvc = 7;
 
     CFlvVideoData() = default;
     ~CFlvVideoData() override;
 
     bool Load(CFlvStream* source, int64_t end) override;
+    // The same; modernCodecs also loads H.264/AVC packets.
+    bool Load(CFlvStream* source, int64_t end, bool modernCodecs);
     bool Save(CFlvStream* output) override;
     // Where the payload ends in its source: where its last part ends.
     CFlvStream* GetSourceEnd(uint64_t* end) const override;
@@ -27,6 +30,12 @@ public:
     bool IsKeyFrame() const { return (m_header & 0xF0) == 0x10; }
     uint8_t GetFrameType() const { return m_header >> 4; }
     uint8_t GetCodecId() const { return m_header & 0x0F; }
+    // False for a decoder configuration or an end of sequence.
+    bool IsFrame() const;
+    // True when the frame type alone does not tell whether the frame decodes
+    // on its own (H.264: only an IDR picture does).
+    bool NeedsIdrCheck() const;
+    bool IsEndOfSequence() const;
 
     uint8_t m_header = 0;
     std::unique_ptr<CFlvVideoPacket> m_packet;

@@ -163,6 +163,25 @@ const uint8_t* CFlvVideoPacketVP6Alpha::GetHeaderBytes(uint32_t& count) {
     return m_headerBytes;
 }
 
+// H.264/AVC
+
+CFlvVideoPacketAvc::~CFlvVideoPacketAvc() = default;
+
+bool CFlvVideoPacketAvc::Load(CFlvStream* source, int64_t end) {
+    CFlvPayloadView view(source, end);
+    return ReadHeader(view, m_headerBytes, sizeof m_headerBytes) && LoadRawData(source, view);
+}
+
+int32_t CFlvVideoPacketAvc::GetCompositionTime() const {
+    const uint32_t raw = flvbytes::ReadBE24(m_headerBytes + 1);
+    return (raw & 0x800000) != 0 ? int32_t(raw) - 0x1000000 : int32_t(raw);
+}
+
+const uint8_t* CFlvVideoPacketAvc::GetHeaderBytes(uint32_t& count) {
+    count = sizeof m_headerBytes;
+    return m_headerBytes;
+}
+
 CFlvStream* CFlvVideoPacket::GetSourceEnd(uint64_t* end) const {
     return m_rawData ? m_rawData->GetSourceEnd(end) : nullptr;
 }

@@ -90,3 +90,23 @@ public:
 
     uint8_t m_headerBytes[8] = {};
 };
+
+// H.264/AVC (codec 7): the packet type (0 decoder configuration, 1 coded
+// frame, 2 end of sequence) and the signed 24-bit composition time, then the
+// configuration record or the length-prefixed NAL units as a raw range. The
+// picture size is in the decoder configuration, which the document reads.
+class FLVSPLICE_API CFlvVideoPacketAvc : public CFlvVideoPacket {
+public:
+    CFlvVideoPacketAvc() = default;
+    ~CFlvVideoPacketAvc() override;
+    bool Load(CFlvStream* source, int64_t end) override;
+    uint32_t GetWidth() override { return 0; }
+    uint32_t GetHeight() override { return 0; }
+    const uint8_t* GetHeaderBytes(uint32_t& count) override;
+
+    uint8_t GetPacketType() const { return m_headerBytes[0]; }
+    // Presentation time less decode time, in milliseconds.
+    int32_t GetCompositionTime() const;
+
+    uint8_t m_headerBytes[4] = {};
+};

@@ -190,8 +190,9 @@ int CFlvIndexedFile::SaveAsIndexed(const std::wstring& path, CFlvProcess* proces
         const uint64_t tagSize = CFlvTag::kHeaderSize + uint64_t(tag->GetDataSize());
         if (tag->m_tagType == CFlvTag::kVideo) {
             figures.videoSize += tagSize;
-            figures.canSeekToEnd = tag->IsKeyFrame();
-            if (tag->IsKeyFrame()) keyFrames.push_back({tag->GetTimestamp(), offset});
+            // A configuration or an end of sequence is no frame to seek to.
+            if (tag->IsFrame()) figures.canSeekToEnd = IsCutPoint(tag);
+            if (IsCutPoint(tag)) keyFrames.push_back({tag->GetTimestamp(), offset});
         } else if (tag->m_tagType == CFlvTag::kAudio) {
             figures.audioSize += tagSize;
         }

@@ -1,0 +1,129 @@
+#include <algorithm>
+#include <cstdio>
+
+#include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/document/FlvFile.h"
+#include "flvsplice/platform/FlvStream.h"
+
+// The codecs' own data, for documents opened with the modern codecs: decoder
+// configurations and which key frames decode on their own.
+
+namespace {
+
+// A configuration record larger than this is not one.
+constexpr uint64_t kConfigLimit = 1 << 20;
+// NAL unit type of an IDR picture's slice, and of a non-IDR picture's slice.
+constexpr uint8_t kNalIdr = 5;
+constexpr uint8_t kNalSlice = 1;
+
+CFlvVideoPacketAvc* AvcPacket(const CFlvTag* tag) {
+    if (tag->m_tagType != CFlvTag::kVideo) return nullptr;
+    auto* video = static_cast<CFlvVideoData*>(tag->m_payload.get());
+    return video != nullptr ? dynamic_cast<CFlvVideoPacketAvc*>(video->m_packet.get()) : nullptr;
+}
+
+CFlvAudioData* AudioOf(const CFlvTag* tag) {
+    return tag->m_tagType == CFlvTag::kAudio ? static_cast<CFlvAudioData*>(tag->m_payload.get())
+                                             : nullptr;
+}
+
+}  // namespace
+
+bool CFlvFile::ReadSourceBytes(CFlvRawData* raw, uint64_t skip, uint64_t limit,
+                               std::vector<uint8_t>& out) {
+    out.clear();
+    if (raw == nullptr || raw->m_size <= skip) return true;
+    const uint64_t size = std::min(raw->m_size - skip, limit);
+    out.resize(size);
+    if (!m_file->Seek(static_cast<int64_t>(raw->m_offset + skip), SEEK_SET) ||
+        m_file->Read(out.data(), size) != size) {
+        PushSystemError(L"デコーダ設定の読み込み時にファイルREADエラーが発生しました。",
+                        m_file->LastError());
+        return false;
+    }
+    return true;
+}
+
+bool CFlvFile::AnalyzeCodecs() {
+    const FlvDecoderConfig* video = nullptr;
+    for (CFlvTag* tag : m_tags) {
+        if (CFlvVideoPacketAvc* avc = AvcPacket(tag)) {
+            if (avc->GetPacketType() == flvcodec::kPacketConfig) {
+                auto config = std::make_shared<FlvDecoderConfig>();
+                config->video = true;
+                config->codec = flvcodec::kVideoAvc;
+                if (!ReadSourceBytes(avc->m_rawData.get(), 0, kConfigLimit, config->bytes)) {
+                    return false;
+                }
+                flvcodec::ParseAvcDecoderConfig(config->bytes.data(), config->bytes.size(),
+                                                config->avc);
+                video = config.get();
+                m_configs[tag] = std::move(config);
+            } else if (tag->IsFrame() && tag->IsKeyFrame()) {
+                // Only an IDR picture decodes on its own: look at the types of
+                // the frame's NAL units up to its first slice.
+                const unsigned lengthSize =
+                    video != nullptr && video->avc.valid ? video->avc.nalLengthSize : 4;
+                CFlvRawData* raw = avc->m_rawData.get();
+                uint64_t at = 0;
+                bool idr = false;
+                while (raw != nullptr && raw->m_size - at > lengthSize) {
+                    uint8_t head[5];
+                    if (!m_file->Seek(static_cast<int64_t>(raw->m_offset + at), SEEK_SET) ||
+                        m_file->Read(head, lengthSize + 1) != lengthSize + 1) {
+                        PushSystemError(
+                            L"映像フレームの読み込み時にファイルREADエラーが発生しました。",
+                            m_file->LastError());
+                        return false;
+                    }
+                    uint64_t length = 0;
+                    for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | head[i];
+                    const uint8_t type = head[lengthSize] & 0x1F;
+                    if (type == kNalIdr) idr = true;
+                    if (type == kNalIdr || type == kNalSlice || length == 0) break;
+                    at += lengthSize + length;
+                }
+                tag->SetDecodesAlone(idr);
+            }
+        } else if (CFlvAudioData* audio = AudioOf(tag)) {
+            if (audio->m_packetType != 0 || audio->GetSoundFormat() != flvcodec::kSoundAac) {
+                continue;
+            }
+            auto config = std::make_shared<FlvDecoderConfig>();
+            config->codec = flvcodec::kSoundAac;
+            if (!ReadSourceBytes(audio->m_rawData.get(), 1, kConfigLimit, config->bytes)) {
+                return false;
+            }
+            flvcodec::ParseAudioSpecificConfig(config->bytes.data(), config->bytes.size(),
+                                               config->aac);
+            m_configs[tag] = std::move(config);
+        }
+    }
+    return true;
+}
+
+const FlvDecoderConfig* CFlvFile::GetDecoderConfig(const CFlvTag* tag) const {
+    const auto found = m_configs.find(tag);
+    return found != m_configs.end() ? found->second.get() : nullptr;
+}
+
+const FlvDecoderConfig* CFlvFile::FirstDecoderConfig(bool video) const {
+    for (const CFlvTag* tag : video ? m_videoTags : m_audioTags) {
+        if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) return config;
+    }
+    return nullptr;
+}
+
+bool CFlvFile::IsCutPoint(const CFlvTag* tag) const {
+    if (!m_options.modernCodecs) return tag->IsKeyFrame();
+    return tag->IsFrame() && tag->DecodesAlone();
+}
+
+CFlvTag* CFlvFile::ConfigTagBefore(size_t at, bool video) const {
+    const uint8_t type = video ? CFlvTag::kVideo : CFlvTag::kAudio;
+    for (size_t i = std::min(at, m_tags.size()); i-- > 0;) {
+        CFlvTag* tag = m_tags[i];
+        if (tag->m_tagType == type && m_configs.count(tag) != 0) return tag;
+    }
+    return nullptr;
+}
