@@ -8,6 +8,16 @@ namespace cli {
 // from outside.
 class Document : public CFlvIndexedFile {
 public:
+    // The command reads every codec the library knows, and its joins keep
+    // each file's audio/video sync.
+    int Open(const std::wstring& path) { return CFlvFile::Open(path, Options()); }
+    static FlvOpenOptions Options() {
+        FlvOpenOptions options;
+        options.modernCodecs = true;
+        options.keepSyncOnJoin = true;
+        return options;
+    }
+
     using CFlvFile::GetAudioTagArray;
     using CFlvFile::GetFlvHeader;
     using CFlvFile::GetFlvMetaData;

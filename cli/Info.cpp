@@ -3,50 +3,59 @@
 #include <cstdio>
 
 #include "TimeText.h"
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/index/FlvKeyframeIndex.h"
 
 namespace cli {
 
 namespace {
 
-const char* SoundFormatName(unsigned id) {
-    static const char* const kNames[16] = {"Linear PCM, platform endian",
-                                           "ADPCM",
-                                           "MP3",
-                                           "Linear PCM, little endian",
-                                           "Nellymoser 16 kHz mono",
-                                           "Nellymoser 8 kHz mono",
-                                           "Nellymoser",
-                                           "G.711 A-law",
-                                           "G.711 mu-law",
-                                           "reserved",
-                                           "AAC",
-                                           "Speex",
-                                           "reserved",
-                                           "reserved",
-                                           "MP3 8 kHz",
-                                           "device-specific"};
-    return kNames[id & 15];
+const char* VideoCodecName(unsigned id) {
+    if (const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(uint8_t(id))) {
+        return codec->name;
+    }
+    return id == 1 ? "JPEG" : "unknown";
 }
 
-const char* VideoCodecName(unsigned id) {
-    switch (id) {
+// AAC's object types by number, as far as FLV files carry them.
+std::string AacObjectName(uint32_t type) {
+    switch (type) {
         case 1:
-            return "JPEG";
+            return "AAC Main";
         case 2:
-            return "Sorenson H.263";
+            return "AAC LC";
         case 3:
-            return "Screen video";
+            return "AAC SSR";
         case 4:
-            return "On2 VP6";
+            return "AAC LTP";
         case 5:
-            return "On2 VP6 with alpha";
-        case 6:
-            return "Screen video 2";
-        case 7:
-            return "H.264/AVC";
+            return "HE-AAC (SBR)";
+        case 29:
+            return "HE-AAC v2 (PS)";
         default:
-            return "unknown";
+            return "object type " + std::to_string(type);
+    }
+}
+
+// H.264 profile_idc values.
+std::string AvcProfileName(uint32_t profile) {
+    switch (profile) {
+        case 66:
+            return "Baseline";
+        case 77:
+            return "Main";
+        case 88:
+            return "Extended";
+        case 100:
+            return "High";
+        case 110:
+            return "High 10";
+        case 122:
+            return "High 4:2:2";
+        case 244:
+            return "High 4:4:4 Predictive";
+        default:
+            return "profile " + std::to_string(profile);
     }
 }
 
@@ -62,6 +71,28 @@ std::string Number(const nlohmann::ordered_json& value, const char* format) {
     char text[64];
     std::snprintf(text, sizeof text, format, value.get<double>());
     return text;
+}
+
+std::string ChannelsText(unsigned channels) {
+    return channels == 1   ? "mono"
+           : channels == 2 ? "stereo"
+                           : std::to_string(channels) + " channels";
+}
+
+std::string ProfileText(const nlohmann::ordered_json& v) {
+    if (!v.contains("profile")) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, " %s@L%.1f", v["profile"].get<std::string>().c_str(),
+                  v["level"].get<double>());
+    return text;
+}
+
+// "unknown size" where the decoder configuration did not tell it.
+std::string SizeText(const nlohmann::ordered_json& v) {
+    const unsigned width = v["width"].get<unsigned>();
+    const unsigned height = v["height"].get<unsigned>();
+    if (width == 0 && height == 0) return "unknown size";
+    return std::to_string(width) + " × " + std::to_string(height);
 }
 
 std::string Grouped(uint64_t value) {
@@ -90,28 +121,55 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
     out["audio"] = nullptr;
     if (header.HasAudio()) {
         static constexpr unsigned kRates[4] = {5512, 11025, 22050, 44100};
-        out["audio"] = {{"format", SoundFormatName(meta.m_audioCodecId)},
+        size_t frames = 0;
+        for (const CFlvTag* tag : audioTags) frames += tag->IsFrame() ? 1 : 0;
+        out["audio"] = {{"format", flvcodec::GetAudioFormat(meta.m_audioCodecId).name},
                         {"format_id", meta.m_audioCodecId},
                         {"rate", kRates[meta.m_soundRate & 3]},
                         {"sample_size", meta.m_soundSize ? 16 : 8},
                         {"channels", meta.m_soundType ? 2 : 1},
                         {"tags", audioTags.size()},
+                        {"frames", frames},
                         {"data_rate_kbps", meta.m_audioDataRate},
                         {"payload_bytes", PayloadBytes(audioTags)}};
+        // AAC's header byte always says 44 kHz stereo: its configuration
+        // tells the truth.
+        if (const FlvDecoderConfig* config = document.FirstDecoderConfig(false)) {
+            if (config->aac.valid) {
+                out["audio"]["rate"] = config->aac.sbr && config->aac.extensionSampleRate != 0
+                                           ? config->aac.extensionSampleRate
+                                           : config->aac.sampleRate;
+                out["audio"]["channels"] = config->aac.channels;
+                out["audio"]["object_type"] = config->aac.objectType;
+                out["audio"]["profile"] = AacObjectName(config->aac.ps    ? 29
+                                                        : config->aac.sbr ? 5
+                                                                          : config->aac.objectType);
+            }
+        }
     }
     out["video"] = nullptr;
     if (header.HasVideo()) {
         size_t keyFrames = 0;
-        for (const CFlvTag* tag : videoTags) keyFrames += tag->IsKeyFrame() ? 1 : 0;
+        size_t frames = 0;
+        for (const CFlvTag* tag : videoTags) {
+            if (!tag->IsFrame()) continue;
+            ++frames;
+            keyFrames += document.IsCutPoint(tag) ? 1 : 0;
+        }
         out["video"] = {{"codec", VideoCodecName(meta.m_videoCodecId)},
                         {"codec_id", meta.m_videoCodecId},
                         {"width", meta.m_width},
                         {"height", meta.m_height},
-                        {"frames", videoTags.size()},
+                        {"frames", frames},
                         {"key_frames", keyFrames},
                         {"frame_rate", meta.m_frameRate},
                         {"data_rate_kbps", meta.m_videoDataRate},
                         {"payload_bytes", PayloadBytes(videoTags)}};
+        if (const FlvDecoderConfig* config = document.FirstDecoderConfig(true)) {
+            out["video"]["profile"] = AvcProfileName(config->avc.profile);
+            out["video"]["profile_id"] = config->avc.profile;
+            out["video"]["level"] = config->avc.level / 10.0;
+        }
     }
     out["duration"] = meta.m_durationSec;
     out["tags"] = document.GetFlvTagArray()->size();
@@ -143,22 +201,22 @@ std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json
     text += line;
     if (const auto& a = d["audio"]; !a.is_null()) {
         std::snprintf(line, sizeof line,
-                      "  audio     %s (id %u), %u Hz, %u-bit, %s; %zu tags, %s kbit/s, %s\n",
+                      "  audio     %s (id %u)%s, %u Hz, %u-bit, %s; %zu tags, %s kbit/s, %s\n",
                       a["format"].get<std::string>().c_str(), a["format_id"].get<unsigned>(),
+                      a.contains("profile") ? (" " + a["profile"].get<std::string>()).c_str() : "",
                       a["rate"].get<unsigned>(), a["sample_size"].get<unsigned>(),
-                      a["channels"].get<unsigned>() == 2 ? "stereo" : "mono",
-                      a["tags"].get<size_t>(), Number(a["data_rate_kbps"], "%.1f").c_str(),
+                      ChannelsText(a["channels"].get<unsigned>()).c_str(), a["tags"].get<size_t>(),
+                      Number(a["data_rate_kbps"], "%.1f").c_str(),
                       FormatBytes(a["payload_bytes"].get<uint64_t>()).c_str());
         text += line;
     }
     if (const auto& v = d["video"]; !v.is_null()) {
         std::snprintf(line, sizeof line,
-                      "  video     %s (id %u), %u × %u; %zu frames, %zu key frames, %s fps, "
+                      "  video     %s (id %u)%s, %s; %zu frames, %zu key frames, %s fps, "
                       "%s kbit/s, %s\n",
                       v["codec"].get<std::string>().c_str(), v["codec_id"].get<unsigned>(),
-                      v["width"].get<unsigned>(), v["height"].get<unsigned>(),
-                      v["frames"].get<size_t>(), v["key_frames"].get<size_t>(),
-                      Number(v["frame_rate"], "%.3f").c_str(),
+                      ProfileText(v).c_str(), SizeText(v).c_str(), v["frames"].get<size_t>(),
+                      v["key_frames"].get<size_t>(), Number(v["frame_rate"], "%.3f").c_str(),
                       Number(v["data_rate_kbps"], "%.1f").c_str(),
                       FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str());
         text += line;

@@ -110,6 +110,8 @@ Writer WriterForPath(const std::string& path) {
     const std::string extension = Lower(std::filesystem::path(path).extension().string());
     if (extension == ".flv") return Writer::Flv;
     if (extension == ".avi") return Writer::Avi;
+    if (extension == ".aac") return Writer::Adts;
+    if (extension == ".h264" || extension == ".264") return Writer::AnnexB;
     return Writer::Audio;
 }
 
@@ -117,6 +119,8 @@ std::optional<Writer> WriterFromName(const std::string& name) {
     if (name == "flv") return Writer::Flv;
     if (name == "avi") return Writer::Avi;
     if (name == "audio") return Writer::Audio;
+    if (name == "aac") return Writer::Adts;
+    if (name == "h264") return Writer::AnnexB;
     return std::nullopt;
 }
 

@@ -35,9 +35,10 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
-enum class Writer { Flv, Avi, Audio };
+enum class Writer { Flv, Avi, Audio, Adts, AnnexB };
 
-// ".flv" → FLV, ".avi" → AVI, anything else → audio; case does not matter.
+// ".flv" → FLV, ".avi" → AVI, ".aac" → ADTS, ".h264" or ".264" → Annex B,
+// anything else → audio; case does not matter.
 Writer WriterForPath(const std::string& path);
 std::optional<Writer> WriterFromName(const std::string& name);
 

@@ -49,8 +49,8 @@ std::string ExplainResult(int code) {
         case FlvResult::BadFlags:
             return "the FLV header announces neither audio nor video: the file is damaged.";
         case FlvResult::TagLoadFailed:
-            return "a tag could not be loaded: the file is truncated or damaged, or its video is "
-                   "H.264/AVC, which this tool does not read.";
+            return "a tag could not be loaded: the file is truncated or damaged, or its video "
+                   "codec is one this tool does not read.";
         case FlvResult::ContentInvalid:
             return "no audio or video is left to work with, or it does not match the header: "
                    "for a cut, choose a range that holds both streams.";
@@ -87,6 +87,10 @@ std::string ExplainResult(int code) {
         case FlvResult::AviSizeLimit:
             return "the AVI would pass the 4 GiB limit of its 32-bit sizes: cut the input into "
                    "shorter parts.";
+        case FlvResult::ExportRefused:
+            return "the input's stream cannot be written in that form: .aac takes AAC audio, "
+                   ".h264 takes H.264 video, each with its decoder configuration; choose "
+                   "another output.";
         default:
             return "unknown result code.";
     }

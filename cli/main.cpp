@@ -51,6 +51,10 @@ int Write(Document& file, Writer writer, bool index, const std::wstring& path,
             return index ? file.SaveAsIndexed(path, progress) : file.SaveAs(path, progress);
         case Writer::Avi:
             return file.SaveAVI(path, progress);
+        case Writer::Adts:
+            return file.SaveAudioAdts(path, progress);
+        case Writer::AnnexB:
+            return file.SaveVideoAnnexB(path, progress);
         case Writer::Audio:
             break;
     }
@@ -74,11 +78,13 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
 
     const Writer writer =
         job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
-    if (writer == Writer::Avi && document.GetVideoTagArray()->empty()) {
-        ReportError("there is no video to write to the AVI file '" + job.output + "'");
+    if ((writer == Writer::Avi || writer == Writer::AnnexB) &&
+        document.GetVideoTagArray()->empty()) {
+        ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
     }
-    if (writer == Writer::Audio && document.GetAudioTagArray()->empty()) {
+    if ((writer == Writer::Audio || writer == Writer::Adts) &&
+        document.GetAudioTagArray()->empty()) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
     }
@@ -175,6 +181,8 @@ int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
     }
     uint64_t keptStart = UINT64_MAX, keptEnd = 0;
     for (const CFlvTag* tag : *document.GetFlvTagArray()) {
+        // A decoder configuration put in front of the cut is no content.
+        if (!tag->IsFrame()) continue;
         keptStart = std::min<uint64_t>(keptStart, before[tag]);
         keptEnd = std::max<uint64_t>(keptEnd, uint64_t{before[tag]} + tag->m_duration);
     }
@@ -221,6 +229,12 @@ int RunJoin(const Job& job, bool strict) {
     if (status == 0 && !job.quiet) {
         std::printf("joined %zu files, %.3f s\n", documents.size(),
                     documents[0]->GetFlvMetaData()->m_durationSec);
+        if (const size_t dropped = documents[0]->GetDroppedAudioFrames()) {
+            std::printf(
+                "left out %zu audio frame%s that would have played before a joined file's first "
+                "picture, over the end of the audio before it\n",
+                dropped, dropped == 1 ? "" : "s");
+        }
         PrintWritten(job);
     }
     return status;
@@ -239,10 +253,12 @@ const std::map<std::string, std::string> kUsage = {
     {"", "usage: flvsplice [--version] [-q] {info|cut|join|copy} ..."},
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
-     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio] "
+     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio|aac|h264] "
      "[--index]"},
-    {"join", "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio] [--index]"},
-    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio] [--index]"},
+    {"join",
+     "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264] "
+     "[--index]"},
+    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264] [--index]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -268,7 +284,7 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats = CLI::IsMember({"flv", "avi", "audio"});
+    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "h264"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;
@@ -300,8 +316,8 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {cut, join, copy}) {
         command
             ->add_option("-o,--output", job.output,
-                         "Output file: .flv, .avi, anything else "
-                         "takes the audio alone")
+                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B); "
+                         "anything else takes the audio alone")
             ->required()
             ->type_name("OUT");
         command->add_option("--format", job.format, "Writer, instead of the output's extension")
@@ -318,7 +334,7 @@ int main(int argc, char** argv) {
                 job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
             if (writer != Writer::Flv) {
                 throw CLI::ValidationError(
-                    "--index needs FLV output: AVI and audio files have no "
+                    "--index needs FLV output: AVI, audio and elementary streams have no "
                     "onMetaData to carry it");
             }
         }

@@ -209,9 +209,16 @@ class JoinTests(CliTest):
         result = self.ok("join", SAMPLE, part, SAMPLE, "-o", out)
         self.assertIn("joined 3 files", result.stdout)
 
+        # Every tag of every input, in order, but the leading audio frames
+        # that keeping each input's audio/video sync leaves out (reported).
         payloads = [t[2] for t in av_tags(out)]
         expected = [t[2] for p in (SAMPLE, part, SAMPLE) for t in av_tags(p)]
-        self.assertEqual(payloads, expected)
+        left_out = re.search(r"left out (\d+) audio frames?", result.stdout)
+        self.assertEqual(len(expected) - len(payloads), int(left_out[1]) if left_out else 0)
+        remaining = iter(expected)
+        self.assertTrue(all(any(p == e for e in remaining) for p in payloads))
+        self.assertEqual([t[2] for t in av_tags(out, 9)],
+                         [t[2] for p in (SAMPLE, part, SAMPLE) for t in av_tags(p, 9)])
         stamps = [t[1] for t in av_tags(out, 9)]
         self.assertEqual(stamps, sorted(stamps), "one continuous timeline")
         total = sum(self.info(p)["duration"] for p in (SAMPLE, part, SAMPLE))
@@ -247,8 +254,16 @@ class JoinTests(CliTest):
 
         out = self.path("many.mp3")
         self.ok("join", *[piece] * 100, "-o", out, "-q", preexec=low_soft_limit)
-        audio = b"".join(t[2][1:] for t in av_tags(piece, 8))
-        self.assertEqual(open(out, "rb").read(), audio * 100)
+        # The pieces' audio one after another; a seam may leave out leading
+        # audio frames of the piece after it.
+        frames = [t[2][1:] for t in av_tags(piece, 8)]
+        written, at = open(out, "rb").read(), 0
+        for i in range(100):
+            rests = [b"".join(frames[k:]) for k in range(1 if i == 0 else len(frames))]
+            rest = next((r for r in rests if written.startswith(r, at)), None)
+            self.assertIsNotNone(rest, f"piece {i} at byte {at}")
+            at += len(rest)
+        self.assertEqual(at, len(written))
 
 
 class CopyTests(CliTest):
@@ -346,7 +361,7 @@ class ErrorsTests(CliTest):
     def test_unreadable_inputs_report_text_code_and_hint(self):
         missing = self.path("missing.flv")
         avc = patched(SAMPLE, self.path("avc.flv"),
-                      tag_byte=lambda kind, b: (b & 0xF0) | 7 if kind == 9 else b)
+                      tag_byte=lambda kind, b: (b & 0xF0) | 1 if kind == 9 else b)
         for path, code, message in [(missing, 9001, "FLVファイルOPEN時にエラーが発生しました。"),
                                     (avc, 9013, "FLVタグロード時にエラーが発生しました。")]:
             result = self.fails(1, "copy", path, "-o", self.path("out.flv"))

@@ -265,9 +265,13 @@ class JoinTests(Judged):
                 packets = probe(out)[1]
                 for kind in streams(source(first)):
                     joined = comparable(first, kind, out)
-                    parts = comparable(first, kind, source(first)) + comparable(
-                        second, kind, source(second))
-                    self.assertEqual(joined, parts, f"{kind} frames")
+                    head = comparable(first, kind, source(first))
+                    tail = comparable(second, kind, source(second))
+                    # Keeping the second file's audio/video sync may leave out
+                    # its leading audio frames, and nothing else.
+                    dropped = len(head) + len(tail) - len(joined) if kind == "audio" else 0
+                    self.assertGreaterEqual(dropped, 0)
+                    self.assertEqual(joined, head + tail[dropped:], f"{kind} frames")
                     times = [int(p["pts"]) for p in packets_of(packets, kind)]
                     self.assertTrue(all(a < b for a, b in zip(times, times[1:])),
                                     f"{kind} timestamps: {times}")
@@ -319,15 +323,15 @@ class CopyMp3Tests(unittest.TestCase):
 
 
 class RefuseH264Tests(unittest.TestCase):
-    def test_h264_is_refused_and_nothing_is_written(self):
+    def test_outputs_h264_cannot_give_are_refused_and_nothing_is_written(self):
         src = source("h264")
         self.assertEqual(read_tags(src)[0].payload[0] & 0x0F, 7, "the fixture is H.264")
-        for args in (["copy", src], ["copy", src, "--format", "avi"], ["copy", src, "--format",
-                     "audio"], ["cut", src, "--from", "200"], ["join", src, src]):
+        for args, text in ((["copy", src, "--format", "avi"], "9025"),
+                           (["copy", src, "--format", "aac"], "no audio")):
             with self.subTest(" ".join(args[:1] + args[2:])), tempfile.TemporaryDirectory() as d:
                 done = cli(*args, "-o", os.path.join(d, "out.flv"))
                 self.assertEqual(done.returncode, 1, done.stderr)
-                self.assertIn("9013", done.stderr)
+                self.assertIn(text, done.stderr)
                 self.assertEqual(os.listdir(d), [])
 
 
