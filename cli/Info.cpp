@@ -59,6 +59,15 @@ std::string AvcProfileName(uint32_t profile) {
     }
 }
 
+// When the stream's first frame plays, in seconds of the file's own timeline
+// (null for a stream without frames).
+nlohmann::ordered_json StartTime(const std::vector<CFlvTag*>& tags) {
+    for (const CFlvTag* tag : tags) {
+        if (tag->IsFrame()) return tag->GetTimestamp() / 1000.0;
+    }
+    return nullptr;
+}
+
 uint64_t PayloadBytes(const std::vector<CFlvTag*>& tags) {
     uint64_t sum = 0;
     for (const CFlvTag* tag : tags) sum += tag->GetDataSize();
@@ -130,6 +139,7 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                         {"channels", meta.m_soundType ? 2 : 1},
                         {"tags", audioTags.size()},
                         {"frames", frames},
+                        {"start", StartTime(audioTags)},
                         {"data_rate_kbps", meta.m_audioDataRate},
                         {"payload_bytes", PayloadBytes(audioTags)}};
         // AAC's header byte always says 44 kHz stereo: its configuration
@@ -163,6 +173,7 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                         {"frames", frames},
                         {"key_frames", keyFrames},
                         {"frame_rate", meta.m_frameRate},
+                        {"start", StartTime(videoTags)},
                         {"data_rate_kbps", meta.m_videoDataRate},
                         {"payload_bytes", PayloadBytes(videoTags)}};
         if (const FlvDecoderConfig* config = document.FirstDecoderConfig(true)) {
@@ -221,6 +232,14 @@ std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json
                       FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str());
         text += line;
     }
+    // Where each stream starts: the distance a join keeps between them.
+    std::string starts;
+    for (const char* kind : {"audio", "video"}) {
+        if (d[kind].is_null() || !d[kind]["start"].is_number()) continue;
+        const auto ms = static_cast<uint64_t>(d[kind]["start"].get<double>() * 1000 + 0.5);
+        starts += std::string(starts.empty() ? "" : ", ") + kind + " at " + FormatTime(ms);
+    }
+    if (!starts.empty()) text += "  starts    " + starts + "\n";
     const double seconds = d["duration"].is_number() ? d["duration"].get<double>() : 0;
     std::snprintf(line, sizeof line, "  duration  %s s (%s)\n",
                   Number(d["duration"], "%.3f").c_str(),
