@@ -21,7 +21,7 @@ namespace flvfuzz {
 // Every code a public operation may return.
 inline bool IsDefinedResult(int code) {
     return code == FlvResult::Success ||
-           (code >= FlvResult::OpenFailed && code <= FlvResult::AviSizeLimit);
+           (code >= FlvResult::OpenFailed && code <= FlvResult::ExportRefused);
 }
 
 // A directory of this process's own, removed with its contents at exit:
@@ -112,6 +112,7 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     const std::wstring resaved = ScratchDir::Wide(dir.File("resaved.flv"));
     const std::wstring audio = ScratchDir::Wide(dir.File("out.audio"));
     const std::wstring avi = ScratchDir::Wide(dir.File("out.avi"));
+    const std::wstring elementary = ScratchDir::Wide(dir.File("out.es"));
     auto check = [&](const char* operation, int code) {
         if (!IsDefinedResult(code)) fail(operation, code);
     };
@@ -132,11 +133,14 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
         if (data[size - 9] < 16) stopAt = data[size - 9];
         if (size >= 10 && (data[size - 10] & 0x80) != 0) aviLimit = (data[size - 10] & 0x7Fu) << 7;
     }
+    // Half of the inputs go through the modern codecs and sync-keeping joins.
+    FlvOpenOptions options;
+    options.modernCodecs = options.keepSyncOnJoin = size >= 11 && (data[size - 11] & 1) != 0;
     StopAt process(stopAt);
 
     CFlvFile other;
     Document doc;
-    const int opened = doc.Open(ScratchDir::Wide(in1));
+    const int opened = doc.Open(ScratchDir::Wide(in1), options);
     check("Open", opened);
     doc.GetErrorMessageFormatted();
     if (opened != FlvResult::Success) return;
@@ -146,7 +150,7 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     if (saved == FlvResult::Success && stopAt < 0) {
         // A whole save opens again and saves to the very same bytes.
         CFlvFile again;
-        expect("Open of the saved file", again.Open(out), FlvResult::Success);
+        expect("Open of the saved file", again.Open(out, options), FlvResult::Success);
         expect("SaveAs of the saved file", again.SaveAs(resaved, nullptr), FlvResult::Success);
         if (ReadBytes(dir.File("out.flv")) != ReadBytes(dir.File("resaved.flv"))) {
             fail("SaveAs of the saved file changed it", 0);
@@ -154,8 +158,10 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     }
     check("SaveAudio", Guarded([&] { return doc.SaveAudio(audio, &process); }));
     check("SaveAVI", Guarded([&] { return doc.SaveAVI(avi, &process); }));
+    check("SaveAudioAdts", Guarded([&] { return doc.SaveAudioAdts(elementary, &process); }));
+    check("SaveVideoAnnexB", Guarded([&] { return doc.SaveVideoAnnexB(elementary, &process); }));
     check("Extract", doc.Extract(start, end));
-    const int otherOpened = other.Open(ScratchDir::Wide(in2));
+    const int otherOpened = other.Open(ScratchDir::Wide(in2), options);
     if (otherOpened != FlvResult::Success) fail("Open of the same bytes", otherOpened);
     const int joined = doc.Add(&other, (start & 1) != 0);
     check("Add", joined);
@@ -174,7 +180,7 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
 
     {
         CFlvFile edited;
-        check("Open of the edited file", edited.Open(out));
+        check("Open of the edited file", edited.Open(out, options));
     }
     doc.Close();
     check("SaveAs after Close", doc.SaveAs(out, nullptr));
