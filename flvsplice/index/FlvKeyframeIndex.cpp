@@ -9,121 +9,10 @@
 #include <vector>
 
 #include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/flv/FlvAmf0.h"
 #include "flvsplice/platform/FlvStream.h"
 
 namespace {
-
-// A bounded reader of AMF0 values in a script-data body.
-class AmfReader {
-public:
-    AmfReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-
-    bool Byte(uint8_t& out) {
-        if (m_at >= m_size) return false;
-        out = m_data[m_at++];
-        return true;
-    }
-    bool U16(uint32_t& out) {
-        if (m_size - m_at < 2) return false;
-        out = flvbytes::ReadBE16(m_data + m_at);
-        m_at += 2;
-        return true;
-    }
-    bool U32(uint32_t& out) {
-        if (m_size - m_at < 4) return false;
-        out = flvbytes::ReadBE32(m_data + m_at);
-        m_at += 4;
-        return true;
-    }
-    bool String(std::string_view& out) {
-        uint32_t length = 0;
-        if (!U16(length) || m_size - m_at < length) return false;
-        out = std::string_view(reinterpret_cast<const char*>(m_data + m_at), length);
-        m_at += length;
-        return true;
-    }
-    bool Skip(size_t n) {
-        if (m_size - m_at < n) return false;
-        m_at += n;
-        return true;
-    }
-    bool AtObjectEnd() const {
-        return m_size - m_at >= 3 && m_data[m_at] == 0 && m_data[m_at + 1] == 0 &&
-               m_data[m_at + 2] == 9;
-    }
-    size_t Remaining() const { return m_size - m_at; }
-
-    // A number value (marker included).
-    bool Number(double& out) {
-        uint8_t marker = 0;
-        if (!Byte(marker) || marker != 0x00 || m_size - m_at < 8) return false;
-        out = flvbytes::ReadBEDouble(m_data + m_at);
-        m_at += 8;
-        return true;
-    }
-
-    // Skips one value of any type, nested no deeper than depth.
-    bool SkipValue(int depth) {
-        uint8_t marker = 0;
-        if (depth <= 0 || !Byte(marker)) return false;
-        std::string_view text;
-        uint32_t count = 0;
-        switch (marker) {
-            case 0x00:  // number
-                return Skip(8);
-            case 0x01:  // boolean
-                return Skip(1);
-            case 0x02:  // string
-                return String(text);
-            case 0x03:  // object
-                return SkipProperties(depth);
-            case 0x05:  // null
-            case 0x06:  // undefined
-                return true;
-            case 0x07:  // reference
-                return Skip(2);
-            case 0x08:  // ECMA array
-                return U32(count) && SkipProperties(depth);
-            case 0x0A:  // strict array
-                if (!U32(count)) return false;
-                for (uint32_t i = 0; i < count; ++i) {
-                    if (!SkipValue(depth - 1)) return false;
-                }
-                return true;
-            case 0x0B:  // date
-                return Skip(10);
-            case 0x0C:  // long string
-                return U32(count) && Skip(count);
-            default:
-                return false;
-        }
-    }
-
-    bool SkipProperties(int depth) {
-        while (!AtObjectEnd()) {
-            std::string_view key;
-            if (!String(key) || !SkipValue(depth - 1)) return false;
-        }
-        return Skip(3);
-    }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
-
-bool ReadNumberArray(AmfReader& r, std::vector<double>& out) {
-    uint8_t marker = 0;
-    uint32_t count = 0;
-    if (!r.Byte(marker) || marker != 0x0A || !r.U32(count)) return false;
-    if (count > r.Remaining() / 9) return false;  // cannot hold that many numbers
-    out.resize(count);
-    for (double& v : out) {
-        if (!r.Number(v)) return false;
-    }
-    return true;
-}
 
 struct Index {
     std::vector<double> times;
@@ -132,37 +21,34 @@ struct Index {
 
 // The keyframes object of an onMetaData body, if it has one.
 std::optional<Index> ParseIndex(const std::vector<uint8_t>& body) {
-    AmfReader r(body.data(), body.size());
-    constexpr int kDepth = 32;
-    uint8_t marker = 0;
+    CFlvAmf0Reader r(body.data(), body.size());
     std::string_view name;
-    if (!r.Byte(marker) || marker != 0x02 || !r.String(name) || name != "onMetaData") {
+    uint32_t count = 0;
+    if (!r.String(&name) || name != "onMetaData" ||
+        !(r.EcmaArrayStart(&count) || r.ObjectStart())) {
         return std::nullopt;
     }
-    uint32_t count = 0;
-    if (!r.Byte(marker) || (marker != 0x08 && marker != 0x03)) return std::nullopt;
-    if (marker == 0x08 && !r.U32(count)) return std::nullopt;
     while (!r.AtObjectEnd()) {
         std::string_view key;
-        if (!r.String(key)) return std::nullopt;
+        if (!r.Key(&key)) return std::nullopt;
         if (key != "keyframes") {
-            if (!r.SkipValue(kDepth)) return std::nullopt;
+            if (!r.SkipValue()) return std::nullopt;
             continue;
         }
-        if (!r.Byte(marker) || marker != 0x03) return std::nullopt;
+        if (!r.ObjectStart()) return std::nullopt;
         Index index;
         bool haveTimes = false;
         bool havePositions = false;
         while (!r.AtObjectEnd()) {
             std::string_view inner;
-            if (!r.String(inner)) return std::nullopt;
+            if (!r.Key(&inner)) return std::nullopt;
             if (inner == "times") {
-                if (!ReadNumberArray(r, index.times)) return std::nullopt;
+                if (!r.NumberArray(&index.times)) return std::nullopt;
                 haveTimes = true;
             } else if (inner == "filepositions") {
-                if (!ReadNumberArray(r, index.positions)) return std::nullopt;
+                if (!r.NumberArray(&index.positions)) return std::nullopt;
                 havePositions = true;
-            } else if (!r.SkipValue(kDepth)) {
+            } else if (!r.SkipValue()) {
                 return std::nullopt;
             }
         }
