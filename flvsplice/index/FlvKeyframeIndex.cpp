@@ -3,13 +3,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/flv/FlvAmf0.h"
+#include "flvsplice/flv/FlvHeader.h"
+#include "flvsplice/flv/FlvRawData.h"
+#include "flvsplice/flv/FlvScriptDataObject.h"
+#include "flvsplice/flv/FlvTag.h"
 #include "flvsplice/platform/FlvStream.h"
 
 namespace {
@@ -59,9 +63,74 @@ std::optional<Index> ParseIndex(const std::vector<uint8_t>& body) {
 }
 
 struct KeyFrameTag {
-    uint64_t position;
+    uint64_t position;  // where the tag's header starts
     uint32_t time;
 };
+
+// What the walk over a file's tags found.
+struct FileTags {
+    std::optional<Index> index;  // from the first script tag
+    std::vector<KeyFrameTag> keyFrames;
+};
+
+// Loads the tag that starts at the stream's position as a document's Open
+// does; every tag of the walk is loaded here.
+bool LoadTag(CFlvStream* file, CFlvTag* tag) { return tag->Load(file, 0); }
+
+// Whether a loaded tag is one of the key frames an index has to name.
+bool IsIndexedKeyFrame(const CFlvTag& tag) { return tag.IsKeyFrame(); }
+
+// The body of a loaded script tag, read again through the element's raw
+// range once that range is known to lie in the file.
+std::optional<std::vector<uint8_t>> ReadScriptBody(const CFlvTag& tag, int64_t fileSize) {
+    const auto* script = dynamic_cast<const CFlvScriptDataObject*>(tag.m_payload.get());
+    if (script == nullptr || !script->m_rawData) return std::nullopt;
+    CFlvRawData& raw = *script->m_rawData;
+    const auto size = static_cast<uint64_t>(fileSize);
+    if (raw.m_offset > size || raw.m_size > size - raw.m_offset) return std::nullopt;
+    std::vector<uint8_t> body(raw.m_size);
+    if (!raw.ReadToBuffer(body.data(), raw.m_size)) return std::nullopt;
+    return body;
+}
+
+// Walks the tags from offset first to the end of the file. A tag that cannot
+// be read ends the walk with false and the reason in *problem.
+bool WalkTags(CFlvStream* file, int64_t size, int64_t first, FileTags* out, std::string* problem) {
+    bool sawScript = false;
+    for (int64_t at = first; at < size;) {
+        if (size - at < CFlvTag::kHeaderSize || !file->Seek(at, SEEK_SET)) {
+            *problem = "the file ends inside a tag header";
+            return false;
+        }
+        CFlvTag tag;
+        const bool loaded = LoadTag(file, &tag);
+        // The data size is known once the header is read, also when the
+        // payload could not be.
+        const int64_t next = at + CFlvTag::kHeaderSize + int64_t(tag.GetDataSize()) + 4;
+        if (next > size) {
+            *problem = "the file ends inside a tag";
+            return false;
+        }
+        if (!loaded) {
+            *problem = "a tag cannot be read";
+            return false;
+        }
+        if (tag.m_tagType == CFlvTag::kScriptData && !sawScript) {
+            // The first script tag is the one players read the index from.
+            sawScript = true;
+            const std::optional<std::vector<uint8_t>> body = ReadScriptBody(tag, size);
+            if (!body) {
+                *problem = "the metadata tag cannot be read";
+                return false;
+            }
+            out->index = ParseIndex(*body);
+        } else if (IsIndexedKeyFrame(tag)) {
+            out->keyFrames.push_back({uint64_t(at), tag.GetTimestamp()});
+        }
+        at = next;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -74,48 +143,18 @@ FlvKeyframeIndexReport InspectKeyframeIndex(const std::wstring& path) {
         return report;
     }
     const int64_t size = file->Size();
-    uint8_t header[9];
-    if (size < 9 || file->Read(header, 9) != 9 || header[0] != 'F' || header[1] != 'L' ||
-        header[2] != 'V') {
+    CFlvHeader header;
+    if (size < CFlvHeader::kStandardSize || !header.Load(file.get(), size) ||
+        std::memcmp(header.m_signature, "FLV", 3) != 0) {
         report.problem = "not an FLV file";
         return report;
     }
-    int64_t at = int64_t(flvbytes::ReadBE32(header + 5)) + 4;
-
-    std::optional<Index> index;
-    bool sawScript = false;
-    std::vector<KeyFrameTag> keyFrames;
-    while (at < size) {
-        uint8_t tag[12];
-        if (size - at < 11 || !file->Seek(at, SEEK_SET) || file->Read(tag, 11) != 11) {
-            report.problem = "the file ends inside a tag header";
-            return report;
-        }
-        const uint32_t dataSize = flvbytes::ReadBE24(tag + 1);
-        const uint32_t time = (uint32_t(tag[7]) << 24) | flvbytes::ReadBE24(tag + 4);
-        if (size - at - 11 < int64_t(dataSize) + 4) {
-            report.problem = "the file ends inside a tag";
-            return report;
-        }
-        if (tag[0] == 18 && !sawScript) {
-            // The first script tag is the one players read the index from.
-            sawScript = true;
-            std::vector<uint8_t> body(dataSize);
-            if (file->Read(body.data(), dataSize) != dataSize) {
-                report.problem = "the metadata tag cannot be read";
-                return report;
-            }
-            index = ParseIndex(body);
-        } else if (tag[0] == 9 && dataSize > 0) {
-            uint8_t videoHeader = 0;
-            if (file->Read(&videoHeader, 1) != 1) {
-                report.problem = "a video tag cannot be read";
-                return report;
-            }
-            if ((videoHeader & 0xF0) == 0x10) keyFrames.push_back({uint64_t(at), time});
-        }
-        at += 11 + int64_t(dataSize) + 4;
+    FileTags tags;
+    if (!WalkTags(file.get(), size, int64_t(header.GetDataOffset()) + 4, &tags, &report.problem)) {
+        return report;
     }
+    const std::optional<Index>& index = tags.index;
+    const std::vector<KeyFrameTag>& keyFrames = tags.keyFrames;
     report.readable = true;
     report.keyFrames = keyFrames.size();
     if (!index) {
