@@ -328,3 +328,14 @@ TEST(KeyframeIndexInspection, JudgesWrittenAndTamperedFiles) {
     EXPECT_FALSE(InspectKeyframeIndex(dir.WFile("short.flv")).readable);
     EXPECT_FALSE(InspectKeyframeIndex(dir.WFile("missing.flv")).readable);
 }
+
+TEST(KeyframeIndexInspection, ReadsTagsAsOpenDoes) {
+    // A tag type no element loads: Open refuses the file, and so does the walk.
+    TempDir dir;
+    FlvBuilder unknown = AudioVideo();
+    unknown.Tag(7, 1000, Pattern(4));
+    unknown.WriteTo(dir.File("unknown.flv"));
+    const FlvKeyframeIndexReport report = InspectKeyframeIndex(dir.WFile("unknown.flv"));
+    EXPECT_FALSE(report.readable);
+    EXPECT_EQ(report.problem, "a tag cannot be read");
+}

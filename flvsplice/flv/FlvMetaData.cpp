@@ -6,6 +6,7 @@
 
 #include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/flv/FlvAmf0.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
 #include "flvsplice/flv/FlvMemorySpooler.h"
@@ -99,51 +100,33 @@ void CFlvMetaData::AnalyzeFlvFile(CFlvHeader* header, const std::vector<CFlvTag*
     m_flvHeader = header;
 }
 
-namespace {
-
-void SpoolString(CFlvMemorySpooler* spooler, std::string_view text) {
-    uint8_t length[2];
-    flvbytes::WriteBE16(length, static_cast<uint32_t>(text.size()));
-    spooler->Spool(length, 2);
-    spooler->Spool(text.data(), static_cast<uint32_t>(text.size()));
-}
-
-void SpoolNumber(CFlvMemorySpooler* spooler, std::string_view key, double value) {
-    SpoolString(spooler, key);
-    uint8_t number[9];
-    number[0] = 0x00;
-    flvbytes::WriteBEDouble(number + 1, value);
-    spooler->Spool(number, sizeof number);
-}
-
-}  // namespace
-
-void CFlvMetaData::SpoolScriptData(CFlvMemorySpooler* spooler) {
+std::vector<CFlvMetaData::Entry> CFlvMetaData::GetEntries() const {
     const bool hasAudio = m_flvHeader != nullptr && m_flvHeader->HasAudio();
     const bool hasVideo = m_flvHeader != nullptr && m_flvHeader->HasVideo();
-
-    const uint8_t stringMarker = 0x02;
-    spooler->Spool(&stringMarker, 1);
-    SpoolString(spooler, "onMetaData");
-    uint8_t array[5] = {0x08};
-    flvbytes::WriteBE32(array + 1, 8);  // always 8, also when fewer entries follow
-    spooler->Spool(array, sizeof array);
-
+    std::vector<Entry> entries;
     if (hasAudio) {
-        SpoolNumber(spooler, "audiocodecid", m_audioCodecId);
-        SpoolNumber(spooler, "audiodatarate", m_audioDataRate);
+        entries.push_back({"audiocodecid", double(m_audioCodecId)});
+        entries.push_back({"audiodatarate", m_audioDataRate});
     }
     if (hasVideo) {
-        SpoolNumber(spooler, "videocodecid", m_videoCodecId);
-        SpoolNumber(spooler, "framerate", m_frameRate);
-        SpoolNumber(spooler, "videodatarate", m_videoDataRate);
+        entries.push_back({"videocodecid", double(m_videoCodecId)});
+        entries.push_back({"framerate", m_frameRate});
+        entries.push_back({"videodatarate", m_videoDataRate});
     }
-    SpoolNumber(spooler, "height", m_height);
-    SpoolNumber(spooler, "width", m_width);
-    SpoolNumber(spooler, "duration", m_durationSec);
+    entries.push_back({"height", double(m_height)});
+    entries.push_back({"width", double(m_width)});
+    entries.push_back({"duration", m_durationSec});
+    return entries;
+}
 
-    const uint8_t endMarker[3] = {0x00, 0x00, 0x09};
-    spooler->Spool(endMarker, sizeof endMarker);
+void CFlvMetaData::SpoolScriptData(CFlvMemorySpooler* spooler) {
+    std::vector<uint8_t> body;
+    CFlvAmf0Writer writer(&body);
+    writer.String("onMetaData");
+    writer.EcmaArrayStart(8);  // always 8, also when fewer entries follow
+    for (const Entry& entry : GetEntries()) writer.NumberEntry(entry.key, entry.value);
+    writer.ObjectEnd();
+    spooler->Spool(body.data(), static_cast<uint32_t>(body.size()));
 }
 
 bool CFlvMetaData::Save(CFlvStream* output) {

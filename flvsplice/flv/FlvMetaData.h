@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "flvsplice/common/FlvData.h"
@@ -28,6 +29,15 @@ public:
     bool Save(CFlvStream* output) override;
     // Appends the script body ("onMetaData" and its ECMA array).
     void SpoolScriptData(CFlvMemorySpooler* spooler);
+
+    // One number of the ECMA array.
+    struct Entry {
+        std::string_view key;
+        double value;
+    };
+    // The numbers the body holds, in their order: those of the streams the
+    // header announces, then picture size and duration.
+    std::vector<Entry> GetEntries() const;
     // True when other can be joined onto the document this describes; the
     // differences are recorded on this element.
     bool CheckCompatibility(CFlvMetaData* other);

@@ -1,82 +1,29 @@
 #include "flvsplice/index/FlvIndexedFile.h"
 
+#include <iterator>
 #include <string_view>
 
 #include "flvsplice/common/ByteOrder.h"
-#include "flvsplice/flv/FlvMemorySpooler.h"
+#include "flvsplice/flv/FlvAmf0.h"
 #include "flvsplice/platform/FlvStream.h"
 
 namespace {
 
-constexpr uint8_t kNumberMarker = 0x00;
-constexpr uint8_t kBooleanMarker = 0x01;
-constexpr uint8_t kObjectMarker = 0x03;
-constexpr uint8_t kStrictArrayMarker = 0x0A;
-constexpr uint8_t kObjectEnd[3] = {0x00, 0x00, 0x09};
-// The standard body: 0x02, "onMetaData" as a script string, 0x08, the count.
-constexpr size_t kEntryCountOffset = 1 + 2 + 10 + 1;
-constexpr uint32_t kExtraEntries = 13;
-
-class BodyWriter {
-public:
-    explicit BodyWriter(std::vector<uint8_t>& out) : m_out(out) {}
-
-    void Key(std::string_view key) {
-        uint8_t length[2];
-        flvbytes::WriteBE16(length, static_cast<uint32_t>(key.size()));
-        Append(length, 2);
-        Append(key.data(), key.size());
-    }
-    void Number(double value) {
-        uint8_t bytes[9] = {kNumberMarker};
-        flvbytes::WriteBEDouble(bytes + 1, value);
-        Append(bytes, sizeof bytes);
-    }
-    void Boolean(bool value) {
-        const uint8_t bytes[2] = {kBooleanMarker, uint8_t(value ? 1 : 0)};
-        Append(bytes, sizeof bytes);
-    }
-    void NumberEntry(std::string_view key, double value) {
-        Key(key);
-        Number(value);
-    }
-    void BooleanEntry(std::string_view key, bool value) {
-        Key(key);
-        Boolean(value);
-    }
-    void StrictArrayHeader(size_t count) {
-        uint8_t bytes[5] = {kStrictArrayMarker};
-        flvbytes::WriteBE32(bytes + 1, static_cast<uint32_t>(count));
-        Append(bytes, sizeof bytes);
-    }
-    void Append(const void* bytes, size_t count) {
-        const auto* p = static_cast<const uint8_t*>(bytes);
-        m_out.insert(m_out.end(), p, p + count);
-    }
-
-private:
-    std::vector<uint8_t>& m_out;
-};
-
-// The document's own body as SaveAs writes it, flattened.
-std::vector<uint8_t> StandardBody(CFlvMetaData* metaData) {
-    CFlvMemorySpooler spooler;
-    metaData->SpoolScriptData(&spooler);
-    std::vector<uint8_t> body;
-    body.reserve(spooler.GetSpooledSize());
-    for (const auto& block : spooler.m_blocks) {
-        body.insert(body.end(), block->bytes.get(), block->bytes.get() + block->length);
-    }
-    return body;
-}
-
-uint32_t StandardEntryCount(CFlvMetaData* metaData) {
-    const CFlvHeader* header = metaData->m_flvHeader;
-    uint32_t count = 3;  // height, width, duration
-    if (header != nullptr && header->HasAudio()) count += 2;
-    if (header != nullptr && header->HasVideo()) count += 3;
-    return count;
-}
+constexpr std::string_view kName = "onMetaData";
+// The entries that follow the document's own, in their order.
+constexpr std::string_view kFlagKeys[] = {"hasKeyframes", "hasVideo", "hasAudio", "hasMetadata",
+                                          "canSeekToEnd"};
+constexpr std::string_view kNumberKeys[] = {"datasize",
+                                            "videosize",
+                                            "audiosize",
+                                            "lasttimestamp",
+                                            "lastkeyframetimestamp",
+                                            "lastkeyframelocation",
+                                            "filesize"};
+constexpr std::string_view kIndexKey = "keyframes";
+constexpr std::string_view kTimesKey = "times";
+constexpr std::string_view kPositionsKey = "filepositions";
+constexpr size_t kExtraEntries = std::size(kFlagKeys) + std::size(kNumberKeys) + 1;
 
 }  // namespace
 
@@ -87,64 +34,56 @@ bool CFlvIndexedMetaData::Load(CFlvStream*, int64_t) { return true; }
 
 void CFlvIndexedMetaData::Build(CFlvMetaData* metaData, const Figures& figures,
                                 const std::vector<KeyFrame>& keyFrames) {
-    m_body = StandardBody(metaData);
-    m_body.resize(m_body.size() - sizeof kObjectEnd);
-    flvbytes::WriteBE32(m_body.data() + kEntryCountOffset,
-                        StandardEntryCount(metaData) + kExtraEntries);
-
+    const std::vector<CFlvMetaData::Entry> entries = metaData->GetEntries();
     const KeyFrame* last = keyFrames.empty() ? nullptr : &keyFrames.back();
-    const uint64_t dataSize = TagSize(metaData, keyFrames.size()) - 4;
-    BodyWriter w(m_body);
-    w.BooleanEntry("hasKeyframes", !keyFrames.empty());
-    w.BooleanEntry("hasVideo", figures.hasVideo);
-    w.BooleanEntry("hasAudio", figures.hasAudio);
-    w.BooleanEntry("hasMetadata", true);
-    w.BooleanEntry("canSeekToEnd", figures.canSeekToEnd);
-    w.NumberEntry("datasize", static_cast<double>(dataSize));
-    w.NumberEntry("videosize", static_cast<double>(figures.videoSize));
-    w.NumberEntry("audiosize", static_cast<double>(figures.audioSize));
-    w.NumberEntry("lasttimestamp", figures.lastTimestamp / 1000.0);
-    w.NumberEntry("lastkeyframetimestamp", last != nullptr ? last->time / 1000.0 : 0.0);
-    w.NumberEntry("lastkeyframelocation",
-                  last != nullptr ? static_cast<double>(last->position) : 0.0);
-    w.NumberEntry("filesize", static_cast<double>(figures.fileSize));
-    w.Key("keyframes");
-    w.Append(&kObjectMarker, 1);
-    w.Key("times");
-    w.StrictArrayHeader(keyFrames.size());
+    const uint64_t tagSize = TagSize(metaData, keyFrames.size());
+    const bool flags[] = {!keyFrames.empty(), figures.hasVideo, figures.hasAudio, true,
+                          figures.canSeekToEnd};
+    const double numbers[] = {static_cast<double>(tagSize - 4),
+                              static_cast<double>(figures.videoSize),
+                              static_cast<double>(figures.audioSize),
+                              figures.lastTimestamp / 1000.0,
+                              last != nullptr ? last->time / 1000.0 : 0.0,
+                              last != nullptr ? static_cast<double>(last->position) : 0.0,
+                              static_cast<double>(figures.fileSize)};
+    static_assert(std::size(flags) == std::size(kFlagKeys));
+    static_assert(std::size(numbers) == std::size(kNumberKeys));
+
+    m_body.clear();
+    m_body.reserve(tagSize - CFlvTag::kHeaderSize - 4);
+    CFlvAmf0Writer w(&m_body);
+    w.String(kName);
+    w.EcmaArrayStart(static_cast<uint32_t>(entries.size() + kExtraEntries));
+    for (const CFlvMetaData::Entry& entry : entries) w.NumberEntry(entry.key, entry.value);
+    for (size_t i = 0; i < std::size(flags); ++i) w.BooleanEntry(kFlagKeys[i], flags[i]);
+    for (size_t i = 0; i < std::size(numbers); ++i) w.NumberEntry(kNumberKeys[i], numbers[i]);
+    w.Key(kIndexKey);
+    w.ObjectStart();
+    w.Key(kTimesKey);
+    w.StrictArrayStart(static_cast<uint32_t>(keyFrames.size()));
     for (const KeyFrame& k : keyFrames) w.Number(k.time / 1000.0);
-    w.Key("filepositions");
-    w.StrictArrayHeader(keyFrames.size());
+    w.Key(kPositionsKey);
+    w.StrictArrayStart(static_cast<uint32_t>(keyFrames.size()));
     for (const KeyFrame& k : keyFrames) w.Number(static_cast<double>(k.position));
-    w.Append(kObjectEnd, sizeof kObjectEnd);
-    w.Append(kObjectEnd, sizeof kObjectEnd);
+    w.ObjectEnd();
+    w.ObjectEnd();
 }
 
 uint64_t CFlvIndexedMetaData::TagSize(CFlvMetaData* metaData, size_t keyFrameCount) {
-    // Every value has a fixed size: measure the body built with placeholders.
-    const uint64_t standard = StandardBody(metaData).size() - sizeof kObjectEnd;
-    uint64_t extras = 0;
-    {
-        std::vector<uint8_t> scratch;
-        BodyWriter w(scratch);
-        for (std::string_view key :
-             {"hasKeyframes", "hasVideo", "hasAudio", "hasMetadata", "canSeekToEnd"}) {
-            w.BooleanEntry(key, false);
-        }
-        for (std::string_view key : {"datasize", "videosize", "audiosize", "lasttimestamp",
-                                     "lastkeyframetimestamp", "lastkeyframelocation", "filesize"}) {
-            w.NumberEntry(key, 0);
-        }
-        w.Key("keyframes");
-        w.Append(&kObjectMarker, 1);
-        w.Key("times");
-        w.StrictArrayHeader(0);
-        w.Key("filepositions");
-        w.StrictArrayHeader(0);
-        w.Append(kObjectEnd, sizeof kObjectEnd);
-        extras = scratch.size() + 2 * 9 * uint64_t(keyFrameCount);
+    // Every value is a number or a boolean: the size follows from the keys.
+    using W = CFlvAmf0Writer;
+    uint64_t body = W::StringSize(kName) + W::kArrayStartSize;
+    for (const CFlvMetaData::Entry& entry : metaData->GetEntries()) {
+        body += W::NumberEntrySize(entry.key);
     }
-    return CFlvTag::kHeaderSize + standard + extras + sizeof kObjectEnd + 4;
+    for (std::string_view key : kFlagKeys) body += W::BooleanEntrySize(key);
+    for (std::string_view key : kNumberKeys) body += W::NumberEntrySize(key);
+    body += W::KeySize(kIndexKey) + W::kObjectStartSize;
+    for (std::string_view key : {kTimesKey, kPositionsKey}) {
+        body += W::KeySize(key) + W::kArrayStartSize + W::kNumberSize * uint64_t(keyFrameCount);
+    }
+    body += 2 * W::kObjectEndSize;
+    return CFlvTag::kHeaderSize + body + 4;
 }
 
 bool CFlvIndexedMetaData::Save(CFlvStream* output) {
