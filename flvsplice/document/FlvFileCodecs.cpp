@@ -12,9 +12,6 @@ namespace {
 
 // A configuration record larger than this is not one.
 constexpr uint64_t kConfigLimit = 1 << 20;
-// NAL unit type of an IDR picture's slice, and of a non-IDR picture's slice.
-constexpr uint8_t kNalIdr = 5;
-constexpr uint8_t kNalSlice = 1;
 
 CFlvVideoPacketAvc* AvcPacket(const CFlvTag* tag) {
     if (tag->m_tagType != CFlvTag::kVideo) return nullptr;
@@ -60,28 +57,13 @@ bool CFlvFile::AnalyzeCodecs() {
                 video = config.get();
                 m_configs[tag] = std::move(config);
             } else if (tag->IsFrame() && tag->IsKeyFrame()) {
-                // Only an IDR picture decodes on its own: look at the types of
-                // the frame's NAL units up to its first slice.
+                // Only an IDR picture decodes on its own.
                 const unsigned lengthSize =
                     video != nullptr && video->avc.valid ? video->avc.nalLengthSize : 4;
-                CFlvRawData* raw = avc->m_rawData.get();
-                uint64_t at = 0;
                 bool idr = false;
-                while (raw != nullptr && raw->m_size - at > lengthSize) {
-                    uint8_t head[5];
-                    if (!m_file->Seek(static_cast<int64_t>(raw->m_offset + at), SEEK_SET) ||
-                        m_file->Read(head, lengthSize + 1) != lengthSize + 1) {
-                        PushSystemError(
-                            L"映像フレームの読み込み時にファイルREADエラーが発生しました。",
-                            m_file->LastError());
-                        return false;
-                    }
-                    uint64_t length = 0;
-                    for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | head[i];
-                    const uint8_t type = head[lengthSize] & 0x1F;
-                    if (type == kNalIdr) idr = true;
-                    if (type == kNalIdr || type == kNalSlice || length == 0) break;
-                    at += lengthSize + length;
+                if (!avc->FindIdr(lengthSize, &idr)) {
+                    PushError(L"映像フレームの解析時にエラーが発生しました。", L"", avc);
+                    return false;
                 }
                 tag->SetDecodesAlone(idr);
             }

@@ -1,5 +1,8 @@
 #include "flvsplice/flv/FlvVideoPacket.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/flv/FlvPayloadView.h"
 #include "flvsplice/platform/FlvStream.h"
@@ -175,6 +178,32 @@ bool CFlvVideoPacketAvc::Load(CFlvStream* source, int64_t end) {
 int32_t CFlvVideoPacketAvc::GetCompositionTime() const {
     const uint32_t raw = flvbytes::ReadBE24(m_headerBytes + 1);
     return (raw & 0x800000) != 0 ? int32_t(raw) - 0x1000000 : int32_t(raw);
+}
+
+bool CFlvVideoPacketAvc::FindIdr(unsigned lengthSize, bool* idr) {
+    constexpr uint8_t kNalSlice = 1;
+    constexpr uint8_t kNalIdr = 5;
+    *idr = false;
+    if (!m_rawData || lengthSize == 0 || lengthSize > 4) return true;
+    CFlvStream* file = m_rawData->m_file;
+    const uint64_t size = m_rawData->m_size;
+    for (uint64_t at = 0; size - at > lengthSize;) {
+        uint8_t head[5];
+        if (file == nullptr ||
+            !file->Seek(static_cast<int64_t>(m_rawData->m_offset + at), SEEK_SET) ||
+            file->Read(head, lengthSize + 1) != lengthSize + 1) {
+            PushSystemError(L"映像フレームの読み込み時にファイルREADエラーが発生しました。",
+                            file != nullptr ? file->LastError() : 0);
+            return false;
+        }
+        uint64_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | head[i];
+        const uint8_t type = head[lengthSize] & 0x1F;
+        if (type == kNalIdr) *idr = true;
+        if (type == kNalIdr || type == kNalSlice || length == 0) break;
+        at += lengthSize + std::min(length, size);
+    }
+    return true;
 }
 
 const uint8_t* CFlvVideoPacketAvc::GetHeaderBytes(uint32_t& count) {

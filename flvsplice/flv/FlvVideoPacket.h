@@ -107,6 +107,10 @@ public:
     uint8_t GetPacketType() const { return m_headerBytes[0]; }
     // Presentation time less decode time, in milliseconds.
     int32_t GetCompositionTime() const;
+    // Reads the NAL unit headers of a coded frame (lengthSize-byte lengths)
+    // up to its first slice; *idr tells whether that is an IDR picture's.
+    // False after a read failure.
+    bool FindIdr(unsigned lengthSize, bool* idr);
 
     uint8_t m_headerBytes[4] = {};
 };

@@ -1,5 +1,6 @@
 #include "flvsplice/index/FlvKeyframeIndex.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -9,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "flvsplice/codec/FlvAvcConfig.h"
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/flv/FlvAmf0.h"
 #include "flvsplice/flv/FlvHeader.h"
 #include "flvsplice/flv/FlvRawData.h"
 #include "flvsplice/flv/FlvScriptDataObject.h"
 #include "flvsplice/flv/FlvTag.h"
+#include "flvsplice/flv/FlvVideoData.h"
 #include "flvsplice/platform/FlvStream.h"
 
 namespace {
@@ -74,11 +78,36 @@ struct FileTags {
 };
 
 // Loads the tag that starts at the stream's position as a document's Open
-// does; every tag of the walk is loaded here.
-bool LoadTag(CFlvStream* file, CFlvTag* tag) { return tag->Load(file, 0); }
+// does, with every codec the library knows; every tag of the walk is loaded
+// here.
+bool LoadTag(CFlvStream* file, CFlvTag* tag) { return tag->Load(file, 0, true); }
 
-// Whether a loaded tag is one of the key frames an index has to name.
-bool IsIndexedKeyFrame(const CFlvTag& tag) { return tag.IsKeyFrame(); }
+// Whether a loaded tag is one of the key frames an index has to name: a
+// frame that decodes on its own (for H.264 an IDR picture, whose NAL unit
+// lengths the last configuration tells). False with *failed after a read
+// failure.
+bool IsIndexedKeyFrame(CFlvTag& tag, unsigned* nalLengthSize, bool* failed) {
+    auto* video = tag.m_tagType == CFlvTag::kVideo
+                      ? static_cast<CFlvVideoData*>(tag.m_payload.get())
+                      : nullptr;
+    auto* avc =
+        video != nullptr ? dynamic_cast<CFlvVideoPacketAvc*>(video->m_packet.get()) : nullptr;
+    if (avc != nullptr && avc->GetPacketType() == flvcodec::kPacketConfig && avc->m_rawData) {
+        std::vector<uint8_t> record(std::min<uint64_t>(avc->m_rawData->m_size, 4096));
+        flvcodec::AvcConfig config;
+        if (!avc->m_rawData->ReadToBuffer(record.data(), record.size())) {
+            *failed = true;
+        } else if (flvcodec::ParseAvcDecoderConfig(record.data(), record.size(), config)) {
+            *nalLengthSize = config.nalLengthSize;
+        }
+        return false;
+    }
+    if (!tag.IsFrame() || !tag.IsKeyFrame()) return false;
+    if (avc == nullptr) return true;
+    bool idr = false;
+    if (!avc->FindIdr(*nalLengthSize, &idr)) *failed = true;
+    return idr;
+}
 
 // The body of a loaded script tag, read again through the element's raw
 // range once that range is known to lie in the file.
@@ -97,6 +126,8 @@ std::optional<std::vector<uint8_t>> ReadScriptBody(const CFlvTag& tag, int64_t f
 // be read ends the walk with false and the reason in *problem.
 bool WalkTags(CFlvStream* file, int64_t size, int64_t first, FileTags* out, std::string* problem) {
     bool sawScript = false;
+    unsigned nalLengthSize = 4;
+    bool failed = false;
     for (int64_t at = first; at < size;) {
         if (size - at < CFlvTag::kHeaderSize || !file->Seek(at, SEEK_SET)) {
             *problem = "the file ends inside a tag header";
@@ -124,8 +155,12 @@ bool WalkTags(CFlvStream* file, int64_t size, int64_t first, FileTags* out, std:
                 return false;
             }
             out->index = ParseIndex(*body);
-        } else if (IsIndexedKeyFrame(tag)) {
+        } else if (IsIndexedKeyFrame(tag, &nalLengthSize, &failed)) {
             out->keyFrames.push_back({uint64_t(at), tag.GetTimestamp()});
+        }
+        if (failed) {
+            *problem = "a video frame cannot be read";
+            return false;
         }
         at = next;
     }
