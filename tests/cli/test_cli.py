@@ -131,6 +131,17 @@ class InfoTests(CliTest):
         self.assertAlmostEqual(entry["video"]["frame_rate"], 25.0, delta=0.05)
         self.assertAlmostEqual(entry["duration"], float(probe["format"]["duration"]), delta=0.1)
 
+    def test_json_of_h264_and_aac_reads_their_configurations(self):
+        # High profile, level 1.3; AAC LC at 48 kHz mono, which the FLV
+        # header's sound flags (44 kHz stereo for any AAC) cannot tell.
+        fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures",
+                               "avc_high_aac48.flv")
+        entry = self.info(fixture)
+        self.assertEqual({k: entry["video"].get(k) for k in ("codec_id", "profile", "level")},
+                         {"codec_id": 7, "profile": "High", "level": 1.3})
+        self.assertEqual({k: entry["audio"].get(k) for k in ("rate", "channels", "object_type")},
+                         {"rate": 48000, "channels": 1, "object_type": 2})
+
     def test_several_files_make_one_document_and_a_bad_one_fails_alone(self):
         bad = self.path("bad.flv")
         open(bad, "wb").write(b"AVI\x01\x05\x00\x00\x00\x09" + bytes(4))
