@@ -16,6 +16,7 @@
 #include "Output.h"
 #include "Report.h"
 #include "TimeText.h"
+#include "flvsplice/FlvVersion.h"
 
 using namespace cli;
 
@@ -273,7 +274,14 @@ int UsageError(const CLI::App& app, const std::string& message) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Cut, join and convert FLV files without re-encoding.", "flvsplice"};
-    app.set_version_flag("--version", "flvsplice " FLVSPLICE_VERSION);
+    app.set_version_flag("--version", [] {
+        // The library in use is named too when it is not the one built with.
+        std::string version = "flvsplice " FLVSPLICE_VERSION_STRING;
+        if (std::string_view(FlvLibraryVersion()) != FLVSPLICE_VERSION_STRING) {
+            version += std::string(" (library ") + FlvLibraryVersion() + ")";
+        }
+        return version;
+    });
     app.require_subcommand(1);
     app.fallthrough();
     Job job;
