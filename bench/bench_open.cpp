@@ -165,7 +165,7 @@ void Breakdown(CBenchFile& document, size_t tags) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: bench_open [--repeat N] [--breakdown] [--no-floor] FILE\n");
+    std::fprintf(stderr, "usage: bench_open [--repeat N] [--breakdown] [--no-floor] [--modern] FILE\n");
     return 2;
 }
 
@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
     int repeat = 1;
     bool breakdown = false;
     bool floorRead = true;
+    FlvOpenOptions options;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
@@ -183,6 +184,8 @@ int main(int argc, char** argv) {
             breakdown = true;
         } else if (std::strcmp(argv[i], "--no-floor") == 0) {
             floorRead = false;
+        } else if (std::strcmp(argv[i], "--modern") == 0) {
+            options.modernCodecs = true;
         } else if (argv[i][0] == '-' || path != nullptr) {
             return Usage();
         } else {
@@ -222,7 +225,7 @@ int main(int argc, char** argv) {
         auto document = std::make_unique<CBenchFile>();
         const double cpuStart = bench::CpuSeconds();
         const double start = bench::Seconds();
-        const int result = document->Open(widePath);
+        const int result = document->Open(widePath, options);
         opens.push_back(bench::Seconds() - start);
         openCpus.push_back(bench::CpuSeconds() - cpuStart);
         if (result != FlvResult::Success) return bench::Fail(*document, "Open", result);

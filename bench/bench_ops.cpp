@@ -32,9 +32,10 @@ public:
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: bench_ops [-v] save|audio|avi IN OUT\n"
-                 "       bench_ops [-v] cut IN FROM_MS TO_MS OUT\n"
-                 "       bench_ops [-v] join IN IN2 OUT\n");
+                 "usage: bench_ops [-v] [-m] save|audio|avi IN OUT\n"
+                 "       (-m: open with the modern codecs, as the command does)\n"
+                 "       bench_ops [-v] [-m] cut IN FROM_MS TO_MS OUT\n"
+                 "       bench_ops [-v] [-m] join IN IN2 OUT\n");
     return 2;
 }
 
@@ -51,9 +52,16 @@ bool ParseMs(const char* text, unsigned int* value) {
 int main(int argc, char** argv) {
     int arg = 1;
     bool verbose = false;
-    if (arg < argc && std::strcmp(argv[arg], "-v") == 0) {
-        verbose = true;
-        ++arg;
+    FlvOpenOptions options;
+    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+        if (std::strcmp(argv[arg], "-v") == 0) {
+            verbose = true;
+        } else if (std::strcmp(argv[arg], "-m") == 0) {
+            // The modern codecs and sync-keeping joins, as the command opens.
+            options.modernCodecs = options.keepSyncOnJoin = true;
+        } else {
+            return Usage();
+        }
     }
     if (argc - arg < 3) return Usage();
     const std::string command = argv[arg];
@@ -76,11 +84,11 @@ int main(int argc, char** argv) {
     const double t0 = bench::Seconds();
     auto document = std::make_unique<CFlvFile>();
     std::unique_ptr<CFlvFile> second;
-    int result = document->Open(bench::Wide(rest[0]));
+    int result = document->Open(bench::Wide(rest[0]), options);
     if (result != FlvResult::Success) return bench::Fail(*document, "Open", result);
     if (join) {
         second = std::make_unique<CFlvFile>();
-        result = second->Open(bench::Wide(rest[1]));
+        result = second->Open(bench::Wide(rest[1]), options);
         if (result != FlvResult::Success) return bench::Fail(*second, "Open", result);
     }
     const double t1 = bench::Seconds();

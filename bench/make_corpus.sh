@@ -9,6 +9,9 @@
 #                 44.1 kHz mono 32 kbit/s (about 180 MB, 1,000,000 tags, mean
 #                 payload about 165 bytes)
 #   open100k.flv  the manytags material for 27 minutes (about 102,500 tags)
+#   avc_long.flv  1 hour, H.264 640x360 25 fps with B-frames, an IDR every
+#                 50 frames, about 1.2 Mbit/s, with AAC 44.1 kHz stereo
+#                 128 kbit/s (about 600 MB, 245,000 tags)
 #
 # Each file is one short piece encoded once (60 s) and repeated with
 # `-stream_loop N -c copy`, so the corpus takes seconds to make. The piece is
@@ -88,6 +91,20 @@ check() {
 recipe_long="640x360 1200k stereo 128k x60 v1"
 recipe_many="160x120 50k mono 32k x264 v1"
 recipe_open="160x120 50k mono 32k x27 v1"
+recipe_avc="h264 640x360 1200k aac stereo 128k x60 v1"
+
+# encode_avc_piece NAME: the H.264/AAC piece
+encode_avc_piece() {
+    local name=$1
+    ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=${piece_seconds}" \
+       -f lavfi -i "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=${piece_seconds}" \
+       -map 0:v -map 1:a \
+       -c:v libx264 -preset veryfast -bf 2 -g 50 -pix_fmt yuv420p \
+       -b:v 1200k -maxrate 1200k -bufsize 2400k \
+       -c:a aac -ar 44100 -ac 2 -b:a 128k \
+       -map_metadata -1 -fflags +bitexact -flags:v +bitexact -flags:a +bitexact \
+       -f nut "$dir/$name.piece.nut"
+}
 
 make_one() {
     local name=$1 recipe=$2 piece=$3 count=$4
@@ -109,5 +126,7 @@ make_one() {
 make_one long "$recipe_long" long 60        # 60 x 60 s = 1 hour
 make_one manytags "$recipe_many" many 264   # 264 x 60 s = 4.4 hours
 make_one open100k "$recipe_open" many 27    # 27 x 60 s
+[ -f "$dir/avc.piece.nut" ] || encode_avc_piece avc
+make_one avc_long "$recipe_avc" avc 60      # 60 x 60 s = 1 hour
 
 echo "corpus in $dir"

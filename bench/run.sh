@@ -17,7 +17,7 @@
 # table gives their median and range, next to the same ratio of processor
 # time (user + system), which the machine's load disturbs less.
 #
-# Groups: save_long save_many open memory cut join audio avi
+# Groups: save_long save_avc save_many open memory cut join audio avi
 # --report-only writes the report again from the figures of the last run.
 # Defaults: 5 runs, corpus in $FLVSPLICE_BENCH_DIR or /tmp/flvsplice-bench,
 # a Release build in build-bench/ (configured and built when missing).
@@ -83,6 +83,8 @@ add() { wanted "$1" && printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" >>"$specs";
 ffq="ffmpeg -nostdin -hide_banner -loglevel error -y"
 add save_long flvsplice long.flv "$bin/bench_ops save long.flv out/save_long.flv"
 add save_long cat long.flv "cat long.flv > out/cat_long.flv"
+add save_avc flvsplice avc_long.flv "$bin/bench_ops -m save avc_long.flv out/save_avc.flv"
+add save_avc cat avc_long.flv "cat avc_long.flv > out/cat_avc.flv"
 add save_many flvsplice manytags.flv "$bin/bench_ops save manytags.flv out/save_many.flv"
 add save_many cat manytags.flv "cat manytags.flv > out/cat_many.flv"
 add save_many yamdi manytags.flv "yamdi -i manytags.flv -o out/yamdi_many.flv"
@@ -131,10 +133,12 @@ done
 opens="$out/open.txt"
 : >"$opens"
 if wanted open || wanted memory; then
-    for file in manytags.flv open100k.flv; do
+    for file in manytags.flv open100k.flv avc_long.flv; do
         sync
         cat "$file" >/dev/null
-        "$bin/bench_open" --repeat "$((runs < 3 ? 3 : runs))" --breakdown "$file" |
+        modern=()
+        [ "$file" = avc_long.flv ] && modern=(--modern)
+        "$bin/bench_open" --repeat "$((runs < 3 ? 3 : runs))" --breakdown "${modern[@]}" "$file" |
             sed "s|^|$file\t|" >>"$opens"
     done
 fi
@@ -249,6 +253,7 @@ verdict() { awk -v v="$1" -v t="$2" -v op="$3" 'BEGIN {
         return 0
     }
     row save_long cat "open + save as FLV, long" "≤ 1.2×" 1.2 le
+    row save_avc cat "open + save as FLV, long H.264/AAC" "≤ 1.2×" 1.2 le
     row save_many cat "open + save as FLV, many tags" "≤ 2.0×" 2.0 le
     row save_many yamdi "open + save as FLV, many tags" "≥ 2× faster" 2 ge invert
     row save_many ffmpeg "open + save as FLV, many tags" "≥ 8× faster" 8 ge invert
@@ -269,6 +274,14 @@ verdict() { awk -v v="$1" -v t="$2" -v op="$3" 'BEGIN {
             printf ' %s bytes/tag (heap %s) | — | ≤ 160 bytes/tag | %s |\n' "$per" \
                 "$(kv manytags.flv heap_bytes_per_tag)" "$(verdict "$per" 160 le)"
         fi
+    fi
+    if [ -s "$opens" ] && grep -q '^avc_long.flv' "$opens" && wanted open; then
+        printf '| open only, long H.264/AAC (modern codecs) | file: %s bytes/tag |' \
+            "$(kv avc_long.flv file_bytes_per_tag)"
+        printf ' %s ns/tag, %s bytes/tag | %s ns/tag | ≤ 150 ns/tag, ≤ 160 bytes/tag | %s |\n' \
+            "$(kv avc_long.flv open_ns_per_tag_median)" "$(kv avc_long.flv peak_rss_bytes_per_tag)" \
+            "$(kv avc_long.flv open_cpu_ns_per_tag_median)" \
+            "$(verdict "$(kv avc_long.flv open_cpu_ns_per_tag_median)" 150 le)"
     fi
     row cut ffmpeg "cut 10 minutes out of long and save" "faster than ffmpeg" 1 ge invert
     row join cat "join long + long and save" "≤ 1.3×" 1.3 le
