@@ -42,44 +42,46 @@ bool CFlvFile::ReadSourceBytes(CFlvRawData* raw, uint64_t skip, uint64_t limit,
 }
 
 bool CFlvFile::AnalyzeCodecs() {
-    const FlvDecoderConfig* video = nullptr;
+    // Loading decided IDR pictures with 4-byte NAL unit lengths; a stream
+    // whose configuration says otherwise is read again.
+    unsigned lengthSize = 4;
     for (CFlvTag* tag : m_tags) {
-        if (CFlvVideoPacketAvc* avc = AvcPacket(tag)) {
-            if (avc->GetPacketType() == flvcodec::kPacketConfig) {
-                auto config = std::make_shared<FlvDecoderConfig>();
-                config->video = true;
-                config->codec = flvcodec::kVideoAvc;
-                if (!ReadSourceBytes(avc->m_rawData.get(), 0, kConfigLimit, config->bytes)) {
-                    return false;
-                }
-                flvcodec::ParseAvcDecoderConfig(config->bytes.data(), config->bytes.size(),
-                                                config->avc);
-                video = config.get();
-                m_configs[tag] = std::move(config);
-            } else if (tag->IsFrame() && tag->IsKeyFrame()) {
-                // Only an IDR picture decodes on its own.
-                const unsigned lengthSize =
-                    video != nullptr && video->avc.valid ? video->avc.nalLengthSize : 4;
-                bool idr = false;
-                if (!avc->FindIdr(lengthSize, &idr)) {
-                    PushError(L"映像フレームの解析時にエラーが発生しました。", L"", avc);
-                    return false;
-                }
-                tag->SetDecodesAlone(idr);
+        if (tag->IsFrame()) {
+            if (lengthSize == 4 || !tag->IsKeyFrame()) continue;
+            CFlvVideoPacketAvc* avc = AvcPacket(tag);
+            bool idr = false;
+            if (avc != nullptr && !avc->FindIdr(lengthSize, &idr)) {
+                PushError(L"映像フレームの解析時にエラーが発生しました。", L"", avc);
+                return false;
             }
+            if (avc != nullptr) tag->SetDecodesAlone(idr);
+            continue;
+        }
+        auto config = std::make_shared<FlvDecoderConfig>();
+        if (CFlvVideoPacketAvc* avc = AvcPacket(tag)) {
+            if (avc->GetPacketType() != flvcodec::kPacketConfig) continue;
+            config->video = true;
+            config->codec = flvcodec::kVideoAvc;
+            if (!ReadSourceBytes(avc->m_rawData.get(), 0, kConfigLimit, config->bytes)) {
+                return false;
+            }
+            flvcodec::ParseAvcDecoderConfig(config->bytes.data(), config->bytes.size(),
+                                            config->avc);
+            lengthSize = config->avc.valid ? config->avc.nalLengthSize : 4;
         } else if (CFlvAudioData* audio = AudioOf(tag)) {
             if (audio->m_packetType != 0 || audio->GetSoundFormat() != flvcodec::kSoundAac) {
                 continue;
             }
-            auto config = std::make_shared<FlvDecoderConfig>();
             config->codec = flvcodec::kSoundAac;
             if (!ReadSourceBytes(audio->m_rawData.get(), 1, kConfigLimit, config->bytes)) {
                 return false;
             }
             flvcodec::ParseAudioSpecificConfig(config->bytes.data(), config->bytes.size(),
                                                config->aac);
-            m_configs[tag] = std::move(config);
+        } else {
+            continue;
         }
+        m_configs[tag] = std::move(config);
     }
     return true;
 }

@@ -62,7 +62,8 @@ bool CFlvTag::Load(CFlvStream* source, int64_t, bool modernCodecs) {
             failure = L"映像データ読み込み時にエラーが発生しました。";
             loaded = video->Load(source, end, modernCodecs);
             if (loaded && !video->IsFrame()) state |= kNotAFrame;
-            if (loaded && video->IsFrame() && video->IsKeyFrame() && !video->NeedsIdrCheck()) {
+            if (loaded && video->IsFrame() && video->IsKeyFrame() &&
+                (!video->NeedsIdrCheck() || video->m_holdsIdr)) {
                 state |= kDecodesAlone;
             }
             m_payload = std::move(video);

@@ -65,6 +65,16 @@ bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
         PushError(failure, L"", m_packet.get());
         return false;
     }
+    // The frame's first bytes are still in the stream's window: whether it
+    // holds an IDR picture costs little now and a read of its own later.
+    auto* avc = dynamic_cast<CFlvVideoPacketAvc*>(m_packet.get());
+    if (avc != nullptr && IsKeyFrame() && avc->GetPacketType() == flvcodec::kPacketFrame) {
+        CFlvPayloadView view(source, end);
+        if (!avc->FindIdr(4, &m_holdsIdr) || !view.SeekToEnd()) {
+            PushError(failure, L"", avc);
+            return false;
+        }
+    }
     return true;
 }
 

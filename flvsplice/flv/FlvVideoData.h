@@ -38,5 +38,8 @@ public:
     bool IsEndOfSequence() const;
 
     uint8_t m_header = 0;
+    // An H.264 key frame whose NAL units, read with the usual 4-byte lengths
+    // while loading, hold an IDR picture.
+    bool m_holdsIdr = false;
     std::unique_ptr<CFlvVideoPacket> m_packet;
 };
