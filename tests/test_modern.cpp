@@ -161,6 +161,26 @@ TEST_F(Modern, ConfigurationsAreNoFramesAndOnlyIdrPicturesAreCutPoints) {
               Bytes(source.bytes.begin() + 13, source.bytes.end()));
 }
 
+TEST_F(Modern, IdrPicturesAreFoundWithTheConfigurationsNalLengthSize) {
+    // Two-byte NAL unit lengths: read as four, an IDR frame would look like
+    // one unit of type 0 and a slice frame like an IDR.
+    Bytes record = AvcConfigRecord();
+    record[4] = 0xFD;
+    auto nal = [](uint8_t type) {
+        Bytes out{0x00, 0x05};
+        return Concat(out, Concat({uint8_t(0x60 | type)}, Pattern(4, type)));
+    };
+    FlvBuilder b;
+    b.Header(0x01).Video(0, AvcPayload(1, 0, record));
+    b.Video(0, AvcPayload(1, 1, Concat(nal(kSei), nal(kIdr))));
+    b.Video(40, AvcPayload(1, 1, Bytes{0x00, 0x03, 0x41, 0xAA, 0x65}));  // a slice
+    b.Video(80, AvcPayload(2, 1, nal(kSlice)));
+    TestDoc& doc = Open(b);
+    const auto& video = doc.VideoTags();
+    EXPECT_TRUE(doc.IsCutPoint(video[1]));
+    EXPECT_FALSE(doc.IsCutPoint(video[2]));
+}
+
 TEST_F(Modern, CutStartsOnTheIdrBeforeAnOpenGopIFrameWithTheConfigurations) {
     TestDoc& doc = Open(Recording(1000, 30, 10, 990, 52));
     // 1640 ms is just after the key-flagged I-frame at 1600 ms (frame 15),

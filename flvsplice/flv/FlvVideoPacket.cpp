@@ -1,6 +1,5 @@
 #include "flvsplice/flv/FlvVideoPacket.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "flvsplice/common/ByteOrder.h"
@@ -200,8 +199,12 @@ bool CFlvVideoPacketAvc::FindIdr(unsigned lengthSize, bool* idr) {
         for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | head[i];
         const uint8_t type = head[lengthSize] & 0x1F;
         if (type == kNalIdr) *idr = true;
-        if (type == kNalIdr || type == kNalSlice || length == 0) break;
-        at += lengthSize + std::min(length, size);
+        // A unit that would run past the frame ends the search.
+        if (type == kNalIdr || type == kNalSlice || length == 0 ||
+            length > size - at - lengthSize) {
+            break;
+        }
+        at += lengthSize + length;
     }
     return true;
 }
