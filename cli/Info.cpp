@@ -17,48 +17,6 @@ const char* VideoCodecName(unsigned id) {
     return id == 1 ? "JPEG" : "unknown";
 }
 
-// AAC's object types by number, as far as FLV files carry them.
-std::string AacObjectName(uint32_t type) {
-    switch (type) {
-        case 1:
-            return "AAC Main";
-        case 2:
-            return "AAC LC";
-        case 3:
-            return "AAC SSR";
-        case 4:
-            return "AAC LTP";
-        case 5:
-            return "HE-AAC (SBR)";
-        case 29:
-            return "HE-AAC v2 (PS)";
-        default:
-            return "object type " + std::to_string(type);
-    }
-}
-
-// H.264 profile_idc values.
-std::string AvcProfileName(uint32_t profile) {
-    switch (profile) {
-        case 66:
-            return "Baseline";
-        case 77:
-            return "Main";
-        case 88:
-            return "Extended";
-        case 100:
-            return "High";
-        case 110:
-            return "High 10";
-        case 122:
-            return "High 4:2:2";
-        case 244:
-            return "High 4:4:4 Predictive";
-        default:
-            return "profile " + std::to_string(profile);
-    }
-}
-
 // When the stream's first frame plays, in seconds of the file's own timeline
 // (null for a stream without frames).
 nlohmann::ordered_json StartTime(const std::vector<CFlvTag*>& tags) {
@@ -151,9 +109,10 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                                            : config->aac.sampleRate;
                 out["audio"]["channels"] = config->aac.channels;
                 out["audio"]["object_type"] = config->aac.objectType;
-                out["audio"]["profile"] = AacObjectName(config->aac.ps    ? 29
-                                                        : config->aac.sbr ? 5
-                                                                          : config->aac.objectType);
+                out["audio"]["profile"] =
+                    flvcodec::AacObjectTypeName(config->aac.ps    ? 29
+                                                : config->aac.sbr ? 5
+                                                                  : config->aac.objectType);
             }
         }
     }
@@ -177,7 +136,7 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                         {"data_rate_kbps", meta.m_videoDataRate},
                         {"payload_bytes", PayloadBytes(videoTags)}};
         if (const FlvDecoderConfig* config = document.FirstDecoderConfig(true)) {
-            out["video"]["profile"] = AvcProfileName(config->avc.profile);
+            out["video"]["profile"] = flvcodec::AvcProfileName(config->avc.profile);
             out["video"]["profile_id"] = config->avc.profile;
             out["video"]["level"] = config->avc.level / 10.0;
         }

@@ -49,4 +49,44 @@ const VideoCodecInfo* FindVideoCodec(uint8_t id) {
 
 const AudioFormatInfo& GetAudioFormat(uint8_t id) { return kAudioFormats[id & 15]; }
 
+std::string AvcProfileName(unsigned profile) {
+    switch (profile) {
+        case 66:
+            return "Baseline";
+        case 77:
+            return "Main";
+        case 88:
+            return "Extended";
+        case 100:
+            return "High";
+        case 110:
+            return "High 10";
+        case 122:
+            return "High 4:2:2";
+        case 244:
+            return "High 4:4:4 Predictive";
+        default:
+            return "profile " + std::to_string(profile);
+    }
+}
+
+std::string AacObjectTypeName(unsigned type) {
+    switch (type) {
+        case 1:
+            return "AAC Main";
+        case 2:
+            return "AAC LC";
+        case 3:
+            return "AAC SSR";
+        case 4:
+            return "AAC LTP";
+        case 5:
+            return "HE-AAC (SBR)";
+        case 29:
+            return "HE-AAC v2 (PS)";
+        default:
+            return "object type " + std::to_string(type);
+    }
+}
+
 }  // namespace flvcodec

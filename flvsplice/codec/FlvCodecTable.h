@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "flvsplice/common/FlvExport.h"
 
@@ -49,6 +50,11 @@ struct AudioFormatInfo {
 FLVSPLICE_API const VideoCodecInfo* FindVideoCodec(uint8_t id);
 // Every sound format 0..15 has an entry ("reserved" for those without one).
 FLVSPLICE_API const AudioFormatInfo& GetAudioFormat(uint8_t id);
+
+// "High", "Main", ... for an H.264 profile_idc; "profile N" for others.
+FLVSPLICE_API std::string AvcProfileName(unsigned profile);
+// "AAC LC", "HE-AAC (SBR)", ... for an MPEG-4 audio object type.
+FLVSPLICE_API std::string AacObjectTypeName(unsigned type);
 
 constexpr uint8_t kVideoH263 = 2;
 constexpr uint8_t kVideoScreen = 3;
