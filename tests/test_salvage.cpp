@@ -189,6 +189,16 @@ TEST_F(Salvage, SkippedRegionsResumeVideoAtTheNextKeyFrame) {
     }
 }
 
+TEST_F(Salvage, BytesBetweenIntactTagsCostNoFrame) {
+    FlvBuilder b = Legacy(10, 5);
+    b.Append(Bytes(5000, 0));
+    // Delta frames that go on by the usual step: no frame was lost.
+    for (uint32_t t = 400; t < 600; t += 40) b.Mp3(t + 5).H263(t, false);
+    TestDoc& doc = Open(b.bytes);
+    EXPECT_EQ(Kinds(doc), std::vector<Kind>{Kind::SkippedBytes});
+    EXPECT_EQ(doc.GetVideoTagArray()->size(), 15u);
+}
+
 TEST_F(Salvage, PureGarbageEndsWithNothingSalvageable) {
     FlvBuilder b;
     b.Header(0x05);

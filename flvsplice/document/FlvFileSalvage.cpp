@@ -334,6 +334,9 @@ bool CFlvFile::MendSalvagedTags() {
     }
     size_t gap = 0;
     bool awaitCutPoint = false;
+    bool gapBehind = false;
+    bool haveVideoTime = false;
+    uint32_t videoTime = 0, videoStep = 0;
     size_t undecodableFrom = 0, undecodable = 0;
     auto reportUndecodable = [&] {
         if (undecodable == 0) return;
@@ -347,10 +350,7 @@ bool CFlvFile::MendSalvagedTags() {
     uint32_t lastRaw[2] = {0, 0};
     for (size_t i = 0; i < n;) {
         for (; gap < m_salvageGaps.size() && m_salvageGaps[gap] <= i; ++gap) {
-            if (m_salvageGaps[gap] == i) {
-                reportUndecodable();
-                awaitCutPoint = true;
-            }
+            if (m_salvageGaps[gap] == i) gapBehind = true;
         }
         CFlvTag* tag = m_tags[i];
         const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
@@ -369,6 +369,16 @@ bool CFlvFile::MendSalvagedTags() {
         lastRaw[stream] = raw;
 
         bool drop = false;
+        if (gapBehind && stream == 1 && tag->IsFrame()) {
+            // Bytes between intact tags cost no frame: when the video goes on
+            // by its usual step, nothing it refers to was lost.
+            gapBehind = false;
+            const bool lost = videoStep == 0 || raw <= videoTime || raw - videoTime > videoStep;
+            if (lost) {
+                reportUndecodable();
+                awaitCutPoint = true;
+            }
+        }
         if (awaitCutPoint && stream == 1 && tag->IsFrame()) {
             if (IsCutPoint(tag)) {
                 awaitCutPoint = false;
@@ -401,6 +411,11 @@ bool CFlvFile::MendSalvagedTags() {
                 if (missing[stream]++ == 0) missingFrom[stream] = i;
                 drop = true;
             }
+        }
+        if (!drop && stream == 1 && tag->IsFrame()) {
+            if (haveVideoTime && raw > videoTime) videoStep = raw - videoTime;
+            haveVideoTime = true;
+            videoTime = raw;
         }
         if (!drop) {
             kept.push_back(tag);
