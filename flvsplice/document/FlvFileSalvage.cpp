@@ -38,10 +38,10 @@ bool IsPlausibleHeader(const uint8_t* h) {
            h[8] == 0 && h[9] == 0 && h[10] == 0 && flvbytes::ReadBE24(h + 1) != 0;
 }
 
-CFlvVideoPacketAvc* AvcPacketOf(const CFlvTag* tag) {
-    if (tag->m_tagType != CFlvTag::kVideo) return nullptr;
-    auto* video = static_cast<CFlvVideoData*>(tag->m_payload.get());
-    return video != nullptr ? dynamic_cast<CFlvVideoPacketAvc*>(video->m_packet.get()) : nullptr;
+bool IsAvcFrame(const CFlvTag* tag) {
+    if (tag->m_tagType != CFlvTag::kVideo || !tag->IsFrame()) return false;
+    const auto* video = static_cast<const CFlvVideoData*>(tag->m_payload.get());
+    return video != nullptr && video->GetCodecId() == flvcodec::kVideoAvc;
 }
 
 bool IsAacFrame(const CFlvTag* tag) {
@@ -196,55 +196,59 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
             tagTruncated = true;
         } else if (IsPlausibleHeader(h)) {
             // Trusted when its PreviousTagSize matches or the next header is
-            // plausible (then only the back-pointer is wrong).
+            // plausible (then only the back-pointer is wrong). The stream is
+            // at the tag's end after loading it: the PreviousTagSize is read
+            // in the same pass.
             const uint32_t dataSize = flvbytes::ReadBE24(h + 1);
-            bool trailerShort = size - end < 4;
+            CFlvTag& tag = m_loadedTags.emplace_back();
+            const bool loaded = m_file->Seek(static_cast<int64_t>(pos), SEEK_SET) &&
+                                tag.Load(m_file.get(), 0, m_options.modernCodecs);
+            const bool trailerShort = size - end < 4;
             bool trailerRight = false;
             bool nextPlausible = true;
             uint32_t trailer = 0;
-            if (!trailerShort) {
+            if (loaded && !trailerShort) {
                 uint8_t back[4];
-                if (!readAt(end, back, 4)) break;
+                if (m_file->Tell() != static_cast<int64_t>(end)) {
+                    m_file->Seek(static_cast<int64_t>(end), SEEK_SET);
+                }
+                if (m_file->Read(back, 4) != 4) readFailed = true;
                 trailer = flvbytes::ReadBE32(back);
-                trailerRight = trailer == dataSize + CFlvTag::kHeaderSize;
-                if (!trailerRight && size - (end + 4) >= CFlvTag::kHeaderSize) {
+                trailerRight = !readFailed && trailer == dataSize + CFlvTag::kHeaderSize;
+                if (!readFailed && !trailerRight && size - (end + 4) >= CFlvTag::kHeaderSize) {
                     uint8_t n[CFlvTag::kHeaderSize];
-                    if (!readAt(end + 4, n, sizeof n)) break;
-                    nextPlausible = IsPlausibleHeader(n) || IsFlvHeader(n);
+                    nextPlausible =
+                        readAt(end + 4, n, sizeof n) && (IsPlausibleHeader(n) || IsFlvHeader(n));
                 }
             }
-            if (trailerRight || nextPlausible) {
-                CFlvTag& tag = m_loadedTags.emplace_back();
-                if (m_file->Seek(static_cast<int64_t>(pos), SEEK_SET) &&
-                    tag.Load(m_file.get(), 0, m_options.modernCodecs)) {
-                    if (tag.m_tagType == CFlvTag::kScriptData) {
-                        m_loadedTags.pop_back();
-                        uint8_t name[sizeof kOnMetaData];
-                        if (!m_tags.empty() && dataSize >= sizeof name &&
-                            readAt(pos + CFlvTag::kHeaderSize, name, sizeof name) &&
-                            std::memcmp(name, kOnMetaData, sizeof name) == 0) {
-                            report(Problem::Kind::NewMetaData, Problem::Action::Continued, pos, 0);
-                        }
-                    } else {
-                        if (trailerRight) tag.SetTrailerVerified();
-                        m_tags.push_back(&tag);
-                        m_salvageOffsets.push_back(pos);
-                        lastTime = tag.GetTimestamp();
+            if (loaded && !readFailed && (trailerRight || nextPlausible)) {
+                if (tag.m_tagType == CFlvTag::kScriptData) {
+                    m_loadedTags.pop_back();
+                    uint8_t name[sizeof kOnMetaData];
+                    if (!m_tags.empty() && dataSize >= sizeof name &&
+                        readAt(pos + CFlvTag::kHeaderSize, name, sizeof name) &&
+                        std::memcmp(name, kOnMetaData, sizeof name) == 0) {
+                        report(Problem::Kind::NewMetaData, Problem::Action::Continued, pos, 0);
                     }
-                    if (trailerShort) {
-                        report(Problem::Kind::TruncatedTail, Problem::Action::Dropped, end,
-                               static_cast<int64_t>(size - end));
-                        break;
-                    }
-                    if (!trailerRight) {
-                        report(Problem::Kind::WrongPreviousTagSize, Problem::Action::Ignored, end,
-                               trailer);
-                    }
-                    pos = end + 4;
-                    continue;
+                } else {
+                    if (trailerRight) tag.SetTrailerVerified();
+                    m_tags.push_back(&tag);
+                    m_salvageOffsets.push_back(pos);
+                    lastTime = tag.GetTimestamp();
                 }
-                m_loadedTags.pop_back();
+                if (trailerShort) {
+                    report(Problem::Kind::TruncatedTail, Problem::Action::Dropped, end,
+                           static_cast<int64_t>(size - end));
+                    break;
+                }
+                if (!trailerRight) {
+                    report(Problem::Kind::WrongPreviousTagSize, Problem::Action::Ignored, end,
+                           trailer);
+                }
+                pos = end + 4;
+                continue;
             }
+            m_loadedTags.pop_back();
         }
         if (readFailed) break;
         const uint64_t found = resync(pos + 1);
@@ -271,9 +275,7 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
 bool CFlvFile::MendSalvagedTags() {
     const size_t n = m_tags.size();
     std::vector<CFlvTag*> kept;
-    std::vector<size_t> keptSource;
     kept.reserve(n);
-    keptSource.reserve(n);
     auto report = [&](Problem::Kind kind, Problem::Action action, size_t index, int64_t amount) {
         m_salvageReport.push_back(
             {kind, action, m_salvageOffsets[index], index, m_tags[index]->GetTimestamp(), amount});
@@ -406,7 +408,7 @@ bool CFlvFile::MendSalvagedTags() {
                     drop = true;
                 }
             } else if (lastConfig[stream] == nullptr &&
-                       (stream == 1 ? AvcPacketOf(tag) != nullptr : IsAacFrame(tag))) {
+                       (stream == 1 ? IsAvcFrame(tag) : IsAacFrame(tag))) {
                 // Nothing can decode it.
                 if (missing[stream]++ == 0) missingFrom[stream] = i;
                 drop = true;
@@ -417,10 +419,7 @@ bool CFlvFile::MendSalvagedTags() {
             haveVideoTime = true;
             videoTime = raw;
         }
-        if (!drop) {
-            kept.push_back(tag);
-            keptSource.push_back(i);
-        }
+        if (!drop) kept.push_back(tag);
         ++i;
     }
     reportUndecodable();
@@ -446,15 +445,24 @@ bool CFlvFile::MendSalvagedTags() {
     uint32_t previousRaw[2] = {0, 0};
     int64_t previousOut[2] = {0, 0};
     int64_t interval[2] = {0, 0};
-    for (size_t k = 0; k < kept.size(); ++k) {
-        CFlvTag* tag = kept[k];
+    bool audio = false, video = false;
+    // The source index of kept[k], found when a problem needs it: both
+    // lists are in file order.
+    size_t source = 0;
+    auto sourceOf = [&](const CFlvTag* tag) {
+        while (m_tags[source] != tag) ++source;
+        return source;
+    };
+    for (CFlvTag* tag : kept) {
         const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
+        audio |= stream == 0;
+        video |= stream == 1;
         const uint32_t raw = tag->GetTimestamp();
         if (have[stream] && uint64_t{raw} + kWrapDrop < previousRaw[stream]) {
             ++wraps[stream];
             if (wraps[stream] > wrapsReported) {
                 ++wrapsReported;
-                report(Problem::Kind::TimestampWrap, Problem::Action::Shifted, keptSource[k],
+                report(Problem::Kind::TimestampWrap, Problem::Action::Shifted, sourceOf(tag),
                        int64_t{1} << 24);
             }
         }
@@ -463,7 +471,7 @@ bool CFlvFile::MendSalvagedTags() {
                              out > previousOut[stream] + int64_t{m_options.salvageJumpMs})) {
             const int64_t step = interval[stream] > 0 ? interval[stream] : kDefaultInterval;
             const int64_t target = previousOut[stream] + step;
-            report(Problem::Kind::TimestampJump, Problem::Action::Shifted, keptSource[k],
+            report(Problem::Kind::TimestampJump, Problem::Action::Shifted, sourceOf(tag),
                    target - out);
             shift += target - out;
             out = target;
@@ -484,11 +492,6 @@ bool CFlvFile::MendSalvagedTags() {
     }
 
     // The header's flags follow the content.
-    bool audio = false, video = false;
-    for (const CFlvTag* tag : kept) {
-        audio |= tag->m_tagType == CFlvTag::kAudio;
-        video |= tag->m_tagType == CFlvTag::kVideo;
-    }
     const uint8_t flags =
         uint8_t((m_flvHeader->m_flags & ~(CFlvHeader::kAudioFlag | CFlvHeader::kVideoFlag)) |
                 (audio ? CFlvHeader::kAudioFlag : 0) | (video ? CFlvHeader::kVideoFlag : 0));
