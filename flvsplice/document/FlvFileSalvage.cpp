@@ -21,6 +21,9 @@ constexpr size_t kScanWindow = 256 * 1024;
 // The longest run of tags compared as a possible repetition of the run
 // before it (a GOP of ten seconds at 60 frames with its audio fits).
 constexpr size_t kMaxRepeatedRun = 8192;
+// Tags of the same type and size whose headers are compared in the file
+// while looking for the start of a repeated run.
+constexpr int kMaxHeaderTries = 64;
 // A stream's frame interval before two of its frames were seen (ms).
 constexpr uint32_t kDefaultInterval = 40;
 // A drop this large is a 24-bit timestamp that wrapped.
@@ -50,9 +53,8 @@ bool IsAacFrame(const CFlvTag* tag) {
     return audio != nullptr && audio->GetSoundFormat() == flvcodec::kSoundAac;
 }
 
-bool SameHeader(const CFlvTag* a, const CFlvTag* b) {
-    return a->m_tagType == b->m_tagType && a->GetDataSize() == b->GetDataSize() &&
-           a->GetTimestamp() == b->GetTimestamp();
+bool SameShape(const CFlvTag* a, const CFlvTag* b) {
+    return a->m_tagType == b->m_tagType && a->GetDataSize() == b->GetDataSize();
 }
 
 }  // namespace
@@ -306,16 +308,24 @@ bool CFlvFile::MendSalvagedTags() {
     };
     // The length of the run starting at i that repeats, byte for byte, the
     // run just before it; 0 when there is none.
+    // Tags before i may carry mended timestamps already: the headers as read
+    // are compared in the file.
     auto repeatedRun = [&](size_t i) -> size_t {
         const size_t stop = i > kMaxRepeatedRun ? i - kMaxRepeatedRun : 0;
         size_t j = i;
-        while (j > stop && !SameHeader(m_tags[j - 1], m_tags[i])) --j;
+        for (int tries = 0; j > stop; --j) {
+            if (!SameShape(m_tags[j - 1], m_tags[i])) continue;
+            if (sameBytes(m_salvageOffsets[j - 1], m_salvageOffsets[i], CFlvTag::kHeaderSize)) {
+                break;
+            }
+            if (readFailed || ++tries == kMaxHeaderTries) return 0;
+        }
         if (j == stop) return 0;
         --j;
         const size_t length = i - j;
         if (i + length > n) return 0;
         for (size_t k = 0; k < length; ++k) {
-            if (!SameHeader(m_tags[j + k], m_tags[i + k])) return 0;
+            if (!SameShape(m_tags[j + k], m_tags[i + k])) return 0;
         }
         for (size_t k = 0; k < length; ++k) {
             const CFlvTag* tag = m_tags[i + k];
@@ -325,6 +335,54 @@ bool CFlvFile::MendSalvagedTags() {
             }
         }
         return length;
+    };
+
+    // The timeline: wraps get 2^24 more, and a break (back in time, or far
+    // forward) is closed so that the tag follows its stream's previous one by
+    // one interval; both streams move together and keep their distance.
+    int64_t shift = 0;
+    int64_t wraps[2] = {0, 0};
+    int64_t wrapsReported = 0;
+    bool have[2] = {false, false};
+    uint32_t previousRaw[2] = {0, 0};
+    int64_t previousOut[2] = {0, 0};
+    int64_t interval[2] = {0, 0};
+    bool audio = false, video = false;
+    auto retime = [&](CFlvTag* tag, size_t index) {
+        const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
+        audio |= stream == 0;
+        video |= stream == 1;
+        const uint32_t raw = tag->GetTimestamp();
+        if (have[stream] && uint64_t{raw} + kWrapDrop < previousRaw[stream]) {
+            ++wraps[stream];
+            if (wraps[stream] > wrapsReported) {
+                ++wrapsReported;
+                report(Problem::Kind::TimestampWrap, Problem::Action::Shifted, index,
+                       int64_t{1} << 24);
+            }
+        }
+        int64_t out = int64_t{raw} + (wraps[stream] << 24) + shift;
+        if (have[stream] && (out < previousOut[stream] ||
+                             out > previousOut[stream] + int64_t{m_options.salvageJumpMs})) {
+            const int64_t step = interval[stream] > 0 ? interval[stream] : kDefaultInterval;
+            const int64_t target = previousOut[stream] + step;
+            report(Problem::Kind::TimestampJump, Problem::Action::Shifted, index, target - out);
+            shift += target - out;
+            out = target;
+        }
+        if (out < 0) {
+            // A stream that starts before the other's break: keep it at 0.
+            shift -= out;
+            out = 0;
+        }
+        if (have[stream] && tag->IsFrame() && out > previousOut[stream]) {
+            interval[stream] = out - previousOut[stream];
+        }
+        have[stream] = true;
+        previousRaw[stream] = raw;
+        previousOut[stream] = out;
+        const auto time = static_cast<uint32_t>(std::min<int64_t>(out, UINT32_MAX));
+        if (time != raw) tag->SetTimestamp(time);
     };
 
     size_t lastVideo = n;
@@ -419,7 +477,10 @@ bool CFlvFile::MendSalvagedTags() {
             haveVideoTime = true;
             videoTime = raw;
         }
-        if (!drop) kept.push_back(tag);
+        if (!drop) {
+            retime(tag, i);
+            kept.push_back(tag);
+        }
         ++i;
     }
     reportUndecodable();
@@ -433,62 +494,6 @@ bool CFlvFile::MendSalvagedTags() {
         PushSystemError(L"FLVタグの比較時にファイルREADエラーが発生しました。",
                         m_file->LastError());
         return false;
-    }
-
-    // The timeline: wraps get 2^24 more, and a break (back in time, or far
-    // forward) is closed so that the tag follows its stream's previous one by
-    // one interval; both streams move together and keep their distance.
-    int64_t shift = 0;
-    int64_t wraps[2] = {0, 0};
-    int64_t wrapsReported = 0;
-    bool have[2] = {false, false};
-    uint32_t previousRaw[2] = {0, 0};
-    int64_t previousOut[2] = {0, 0};
-    int64_t interval[2] = {0, 0};
-    bool audio = false, video = false;
-    // The source index of kept[k], found when a problem needs it: both
-    // lists are in file order.
-    size_t source = 0;
-    auto sourceOf = [&](const CFlvTag* tag) {
-        while (m_tags[source] != tag) ++source;
-        return source;
-    };
-    for (CFlvTag* tag : kept) {
-        const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
-        audio |= stream == 0;
-        video |= stream == 1;
-        const uint32_t raw = tag->GetTimestamp();
-        if (have[stream] && uint64_t{raw} + kWrapDrop < previousRaw[stream]) {
-            ++wraps[stream];
-            if (wraps[stream] > wrapsReported) {
-                ++wrapsReported;
-                report(Problem::Kind::TimestampWrap, Problem::Action::Shifted, sourceOf(tag),
-                       int64_t{1} << 24);
-            }
-        }
-        int64_t out = int64_t{raw} + (wraps[stream] << 24) + shift;
-        if (have[stream] && (out < previousOut[stream] ||
-                             out > previousOut[stream] + int64_t{m_options.salvageJumpMs})) {
-            const int64_t step = interval[stream] > 0 ? interval[stream] : kDefaultInterval;
-            const int64_t target = previousOut[stream] + step;
-            report(Problem::Kind::TimestampJump, Problem::Action::Shifted, sourceOf(tag),
-                   target - out);
-            shift += target - out;
-            out = target;
-        }
-        if (out < 0) {
-            // A stream that starts before the other's break: keep it at 0.
-            shift -= out;
-            out = 0;
-        }
-        if (have[stream] && tag->IsFrame() && out > previousOut[stream]) {
-            interval[stream] = out - previousOut[stream];
-        }
-        have[stream] = true;
-        previousRaw[stream] = raw;
-        previousOut[stream] = out;
-        const auto time = static_cast<uint32_t>(std::min<int64_t>(out, UINT32_MAX));
-        if (time != raw) tag->SetTimestamp(time);
     }
 
     // The header's flags follow the content.
