@@ -20,7 +20,8 @@ int RunCheck(const std::vector<std::string>& files, bool json);
 // timeline) of each change of decoder configuration or picture size after
 // the first.
 std::vector<uint32_t> SplitTimes(Document& document);
-// OUT for part 1, OUT's name with -2, -3, ... before the extension after.
+// OUT for the first file of a split, then OUT's name with -2, -3, ... before
+// the extension.
 std::string PartName(const std::string& output, size_t part);
 
 }  // namespace cli
