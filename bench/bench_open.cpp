@@ -1,6 +1,6 @@
 // Measures Open: time per tag and memory per tag of a loaded document.
 //
-//   bench_open [--repeat N] [--breakdown] [--no-floor] FILE
+//   bench_open [--repeat N] [--breakdown] [--no-floor] [--salvage] FILE
 //
 // Each round first reads the whole file with read() into a scratch buffer
 // (the in-process floor: the file is then in the page cache), then opens it in
@@ -8,7 +8,8 @@
 // the peak resident set size (getrusage ru_maxrss) before and after Open and
 // the heap in use, so "bytes per tag" is what the loaded model costs. With
 // --breakdown the loaded objects are counted and sized one by one. --no-floor
-// leaves out the reads of the floor (for profiling Open alone).
+// leaves out the reads of the floor (for profiling Open alone). --salvage
+// opens in salvage mode (FlvOpenOptions::salvage).
 //
 // Output lines are "key value" pairs, easy to read by scripts.
 
@@ -165,7 +166,9 @@ void Breakdown(CBenchFile& document, size_t tags) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: bench_open [--repeat N] [--breakdown] [--no-floor] [--modern] FILE\n");
+    std::fprintf(stderr,
+                 "usage: bench_open [--repeat N] [--breakdown] [--no-floor] [--modern] "
+                 "[--salvage] FILE\n");
     return 2;
 }
 
@@ -175,6 +178,8 @@ int main(int argc, char** argv) {
     int repeat = 1;
     bool breakdown = false;
     bool floorRead = true;
+    // --modern: the modern codecs; --salvage: salvage mode (a damaged file
+    // loads, with a report).
     FlvOpenOptions options;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -186,6 +191,8 @@ int main(int argc, char** argv) {
             floorRead = false;
         } else if (std::strcmp(argv[i], "--modern") == 0) {
             options.modernCodecs = true;
+        } else if (std::strcmp(argv[i], "--salvage") == 0) {
+            options.salvage = true;
         } else if (argv[i][0] == '-' || path != nullptr) {
             return Usage();
         } else {

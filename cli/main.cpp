@@ -15,6 +15,7 @@
 #include "Info.h"
 #include "Output.h"
 #include "Report.h"
+#include "Salvage.h"
 #include "TimeText.h"
 #include "flvsplice/FlvVersion.h"
 
@@ -250,8 +251,60 @@ int RunCopy(const Job& job) {
     return status;
 }
 
+// Writes what a salvaging Open kept of job.inputs[0]: one file, or with split
+// one file per stretch between changes of decoder configuration or picture
+// size (each opened again and cut to its stretch).
+int RunRepair(Job job, bool split) {
+    job.format = "flv";
+    const std::string& input = job.inputs[0];
+    Document document;
+    const int result = OpenSalvaged(document, input);
+    if (result != FlvResult::Success) {
+        ReportFailure("nothing salvageable in '" + input + "'", result, &document);
+        return kExitFailure;
+    }
+    const std::vector<uint32_t> cuts = split ? SplitTimes(document) : std::vector<uint32_t>{};
+    if (!job.quiet) {
+        for (const std::string& line : DescribeProblems(document)) {
+            std::printf("fixed: %s\n", line.c_str());
+        }
+        if (document.GetSalvageReport().empty()) std::printf("no damage found\n");
+    }
+    if (cuts.empty()) {
+        AtomicOutput output;
+        if (!CheckOutput(output, job)) return kExitFailure;
+        const int status = WriteOutput(document, job, output);
+        if (status == 0 && !job.quiet) PrintWritten(job);
+        return status;
+    }
+    for (size_t part = 0; part <= cuts.size(); ++part) {
+        Job one = job;
+        one.output = PartName(job.output, part + 1);
+        AtomicOutput output;
+        if (!CheckOutput(output, one)) return kExitFailure;
+        Document piece;
+        if (OpenSalvaged(piece, input) != FlvResult::Success) {
+            ReportFailure("cannot read '" + input + "' again", FlvResult::ReadFailed, &piece);
+            return kExitFailure;
+        }
+        const uint32_t from = part == 0 ? 0 : cuts[part - 1];
+        const uint32_t to = part < cuts.size() ? cuts[part] - 1 : UINT32_MAX;
+        const int cut = piece.Extract(from, to);
+        if (cut != FlvResult::Success) {
+            ReportFailure("cannot split '" + input + "' at " + FormatTime(from), cut, &piece);
+            return kExitFailure;
+        }
+        const int status = WriteOutput(piece, one, output);
+        if (status != 0) return status;
+        if (!one.quiet) PrintWritten(one);
+    }
+    return 0;
+}
+
 const std::map<std::string, std::string> kUsage = {
-    {"", "usage: flvsplice [--version] [-q] {info|cut|join|copy} ..."},
+    {"", "usage: flvsplice [--version] [-q] {info|check|cut|join|copy|repair} ..."},
+    {"check", "usage: flvsplice check FILE... [--json]"},
+    {"repair", "usage: flvsplice repair IN -o OUT [--split] [--index]"},
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio|aac|h264] "
@@ -321,6 +374,23 @@ int main(int argc, char** argv) {
     auto* copy = app.add_subcommand("copy", "Write a file again, unedited");
     copy->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
 
+    bool checkJson = false;
+    std::vector<std::string> checked;
+    auto* check = app.add_subcommand("check", "Look for damage (read in salvage mode)");
+    check->add_option("FILE", checked, "FLV files")->required()->type_name("");
+    check->add_flag("--json", checkJson, "Print one JSON document (an array, one entry per file)");
+
+    bool split = false;
+    auto* repair =
+        app.add_subcommand("repair", "Write what can be saved of a damaged file, mended");
+    repair->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
+    repair->add_option("-o,--output", job.output, "Output FLV file")->required()->type_name("OUT");
+    repair->add_flag("--split", split,
+                     "Start a new file (OUT-2, OUT-3, ...) at each change of decoder "
+                     "configuration or picture size");
+    repair->add_flag("--index", job.index,
+                     "Add a key-frame index to onMetaData so players can seek");
+
     for (CLI::App* command : {cut, join, copy}) {
         command
             ->add_option("-o,--output", job.output,
@@ -361,7 +431,9 @@ int main(int argc, char** argv) {
 
     try {
         if (info->parsed()) return RunInfo(job.inputs, json);
+        if (check->parsed()) return RunCheck(checked, checkJson);
         interrupt::Install();
+        if (repair->parsed()) return RunRepair(job, split);
         if (cut->parsed()) {
             return RunCut(job, *ParseTime(fromText),
                           toText.empty() ? std::nullopt : ParseTime(toText));

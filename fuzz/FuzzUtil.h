@@ -136,6 +136,9 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     // Half of the inputs go through the modern codecs and sync-keeping joins.
     FlvOpenOptions options;
     options.modernCodecs = options.keepSyncOnJoin = size >= 11 && (data[size - 11] & 1) != 0;
+    // Half of them in salvage mode: whatever the damage, Open gives a
+    // document that behaves like any other, or a defined refusal.
+    options.salvage = size >= 11 && (data[size - 11] & 2) != 0;
     StopAt process(stopAt);
 
     CFlvFile other;

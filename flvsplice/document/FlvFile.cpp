@@ -91,18 +91,29 @@ int CFlvFile::Open(const std::wstring& path, const FlvOpenOptions& options) {
             PushError(L"FLVファイルではありません。ヘッダのシグニチャが異なります。");
             return FlvResult::BadSignature;
         }
-        if ((m_flvHeader->m_flags & (CFlvHeader::kAudioFlag | CFlvHeader::kVideoFlag)) == 0) {
+        // A salvaging Open derives the flags from the content.
+        if (!m_options.salvage &&
+            (m_flvHeader->m_flags & (CFlvHeader::kAudioFlag | CFlvHeader::kVideoFlag)) == 0) {
             PushError(L"FLVヘッダの映像・音声フラグが不正です。");
             return FlvResult::BadFlags;
         }
 
-        size_t audioCount = 0;
-        const int loaded = LoadTags(fileSize, &audioCount);
-        if (loaded != FlvResult::Success) return loaded;
+        if (m_options.salvage) {
+            const int loaded = LoadTagsSalvage(fileSize);
+            if (loaded != FlvResult::Success) return loaded;
+            if (m_options.modernCodecs && !AnalyzeCodecs()) return FlvResult::ReadFailed;
+            if (!MendSalvagedTags()) return FlvResult::ReadFailed;
+            MakeFlvTagArrayOfEachType();
+            if (!CheckContentValidity()) return FlvResult::ContentInvalid;
+        } else {
+            size_t audioCount = 0;
+            const int loaded = LoadTags(fileSize, &audioCount);
+            if (loaded != FlvResult::Success) return loaded;
 
-        MakeFlvTagArrayOfEachType(audioCount);
-        if (!CheckContentValidity()) return FlvResult::ContentInvalid;
-        if (m_options.modernCodecs && !AnalyzeCodecs()) return FlvResult::ReadFailed;
+            MakeFlvTagArrayOfEachType(audioCount);
+            if (!CheckContentValidity()) return FlvResult::ContentInvalid;
+            if (m_options.modernCodecs && !AnalyzeCodecs()) return FlvResult::ReadFailed;
+        }
         if (m_flvHeader->HasAudio()) {
             if (m_audioTags.size() == 1) {
                 PushError(L"音声FLVタグが1つしか存在しないため処理を続行できません。");

@@ -14,6 +14,7 @@
 #include "flvsplice/common/FlvResult.h"
 #include "flvsplice/document/FlvDecoderConfig.h"
 #include "flvsplice/document/FlvOpenOptions.h"
+#include "flvsplice/document/FlvSalvageReport.h"
 #include "flvsplice/document/FlvTagStore.h"
 #include "flvsplice/flv/FlvAudioData.h"
 #include "flvsplice/flv/FlvHeader.h"
@@ -85,6 +86,9 @@ public:
     // Audio frames that joins with keepSyncOnJoin left out because they
     // would have played wholly inside the audio before the seam.
     size_t GetDroppedAudioFrames() const { return m_droppedAudioFrames; }
+    // What a salvaging Open (FlvOpenOptions::salvage) met and did, in file
+    // order; empty for an undamaged file.
+    const std::vector<FlvSalvageProblem>& GetSalvageReport() const { return m_salvageReport; }
 
 protected:
     CFlvHeader* GetFlvHeader();
@@ -118,6 +122,11 @@ private:
     // Also counts the audio tags it keeps into *audioCount.
     int LoadTags(int64_t fileSize, size_t* audioCount);
     int WriteTag(CFlvStream* output, CFlvTag* tag);
+    // LoadTags for a salvaging Open (FlvFileSalvage.cpp): skips what cannot
+    // be trusted instead of failing, and records it.
+    int LoadTagsSalvage(int64_t fileSize);
+    // After loading (and AnalyzeCodecs): the rules that need the whole list.
+    bool MendSalvagedTags();
     CFlvTag* AacSequenceHeader();
     // With the modern codecs: reads every decoder configuration and decides
     // which key frames decode on their own. False after a read failure.
@@ -153,4 +162,9 @@ private:
     // of joined documents too): they outlive the parse, the pool does not
     // hold them.
     std::unordered_map<const CFlvTag*, std::shared_ptr<const FlvDecoderConfig>> m_configs;
+    std::vector<FlvSalvageProblem> m_salvageReport;
+    // During a salvaging Open only: each loaded tag's offset in the file
+    // (parallel to m_tags) and the m_tags indices that follow skipped bytes.
+    std::vector<uint64_t> m_salvageOffsets;
+    std::vector<size_t> m_salvageGaps;
 };

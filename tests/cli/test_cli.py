@@ -386,6 +386,51 @@ class ErrorsTests(CliTest):
         self.assertIn("No such file or directory", result.stderr)
 
 
+class SalvageTests(CliTest):
+    def damaged(self, name, size):
+        path = self.path(name)
+        with open(SAMPLE, "rb") as source, open(path, "wb") as out:
+            out.write(source.read(size))
+        return path
+
+    def test_check_lists_the_damage_and_exits_1_a_clean_file_0(self):
+        self.ok("check", SAMPLE)
+        cut = self.damaged("cut.flv", 300000)
+        result = self.fails(1, "check", cut, SAMPLE)
+        self.assertRegex(result.stdout, r"offset \d+, tag \d+, .*truncated-tail .*-> dropped")
+        (entry, clean) = json.loads(self.fails(1, "check", cut, SAMPLE, "--json").stdout)
+        self.assertTrue(clean["clean"])
+        self.assertEqual([p["kind"] for p in entry["problems"]], ["truncated-tail"])
+        # The damage starts at the last tag's header, inside the file.
+        offset = entry["problems"][0]["offset"]
+        tags = av_tags(SAMPLE)
+        self.assertLess(offset, 300000)
+        self.assertGreater(offset + 11 + 4 + max(len(t[2]) for t in tags), 300000)
+
+    def test_repair_writes_the_readable_tags_and_other_commands_point_to_it(self):
+        cut = self.damaged("cut.flv", 300000)
+        hint = self.fails(1, "info", cut)
+        self.assertIn("flvsplice repair", hint.stderr)
+        result = self.ok("repair", cut, "-o", self.path("fixed.flv"))
+        self.assertIn("fixed: offset", result.stdout)
+        fixed = av_tags(self.path("fixed.flv"))
+        whole = av_tags(SAMPLE)
+        self.assertEqual([t[2] for t in fixed], [t[2] for t in whole[:len(fixed)]])
+        self.assertGreater(len(fixed), len(whole) * 3 // 4)
+        self.ok("check", self.path("fixed.flv"))
+        self.ok("copy", self.path("fixed.flv"), "-o", self.path("copy.flv"))
+        self.assertNoTemporaries()
+
+    def test_nothing_salvageable_exits_1_and_writes_nothing(self):
+        garbage = self.path("garbage.flv")
+        with open(garbage, "wb") as out:
+            out.write(b"FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00" + bytes(range(256)) * 400)
+        self.fails(1, "check", garbage)
+        self.fails(1, "repair", garbage, "-o", self.path("out.flv"))
+        self.assertFalse(os.path.exists(self.path("out.flv")))
+        self.fails(2, "repair", garbage)
+
+
 class PathsTests(CliTest):
     def run_bytes(self, *args):
         return subprocess.run([os.fsencode(BINARY), *args], capture_output=True)
