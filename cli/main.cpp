@@ -31,9 +31,10 @@ struct Job {
     std::string output;
     std::string format;
     bool quiet = false;
-    bool index = false;    // FLV output with a key-frame index in its onMetaData
-    bool noAudio = false;  // MP4 output without the audio stream
-    bool noVideo = false;  // MP4 output without the video stream
+    bool index = false;          // FLV output with a key-frame index in its onMetaData
+    bool noAudio = false;        // MP4 output without the audio stream
+    bool noVideo = false;        // MP4 output without the video stream
+    bool splitOnChange = false;  // MP4 output: one file per decoder configuration
 };
 
 Writer ChosenWriter(const Job& job) {
@@ -52,18 +53,30 @@ int Interrupted(const std::string& output) {
     return interrupt::ExitCode();
 }
 
+FlvMp4Options Mp4Options(const Job& job, Writer writer) {
+    FlvMp4Options options;
+    options.video = writer == Writer::Mp4 && !job.noVideo;
+    options.audio = !job.noAudio;
+    return options;
+}
+
+// "OUT" for the first part, "OUT-2" (before the extension) for the second...
+std::string PartName(const std::string& path, uint32_t part) {
+    if (part == 1) return path;
+    const std::filesystem::path name(path);
+    return (name.parent_path() /
+            (name.stem().string() + "-" + std::to_string(part) + name.extension().string()))
+        .string();
+}
+
 int Write(Document& file, Writer writer, const Job& job, const std::wstring& path,
           CFlvProcess* progress) {
     switch (writer) {
         case Writer::Flv:
             return job.index ? file.SaveAsIndexed(path, progress) : file.SaveAs(path, progress);
         case Writer::Mp4:
-        case Writer::M4a: {
-            FlvMp4Options options;
-            options.video = writer == Writer::Mp4 && !job.noVideo;
-            options.audio = !job.noAudio;
-            return file.SaveMP4(path, options, progress);
-        }
+        case Writer::M4a:
+            return file.SaveMP4(path, Mp4Options(job, writer), progress);
         case Writer::Avi:
             return file.SaveAVI(path, progress);
         case Writer::Adts:
@@ -101,7 +114,8 @@ void WarnConfigurationChanges(Document& document, const Job& job) {
                 std::fprintf(stderr,
                              "flvsplice: warning: the %s decoder configuration changes at %s; "
                              "'%s' holds one sample description per configuration: ffmpeg "
-                             "plays it, some players (browsers among them) stop at the change\n",
+                             "plays it, some players (browsers among them) stop at the change; "
+                             "--split-on-change writes one file per configuration instead\n",
                              what.c_str(), FormatTime(tag->GetTimestamp()).c_str(),
                              job.output.c_str());
             }
@@ -116,6 +130,53 @@ bool CheckOutput(AtomicOutput& output, const Job& job) {
     if (output.Check(job.output, job.inputs, reason)) return true;
     ReportError(reason);
     return false;
+}
+
+// Writes one MP4 per decoder configuration: OUT, OUT-2, ... each through
+// its own temporary file.
+int WriteParts(Document& document, const Job& job, AtomicOutput& first, uint32_t parts) {
+    const Writer writer = ChosenWriter(job);
+    FlvMp4Options options = Mp4Options(job, writer);
+    std::string reason;
+    for (uint32_t part = 1; part <= parts; ++part) {
+        const std::string path = PartName(job.output, part);
+        AtomicOutput later;
+        AtomicOutput& output = part == 1 ? first : later;
+        if (part > 1 && !output.Check(path, job.inputs, reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        if (!output.Begin(reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        options.part = part;
+        int result = FlvResult::Success;
+        {
+            ProgressBar progress(!job.quiet, output.TempPath());
+            result = document.SaveMP4(ToWidePath(output.TempPath()), options, &progress);
+        }
+        if (interrupt::Requested()) {
+            output.Discard();
+            return Interrupted(path);
+        }
+        if (result != FlvResult::Success) {
+            output.Discard();
+            ReportFailure("cannot write '" + path + "'", result, &document);
+            return kExitFailure;
+        }
+        if (!output.Commit(reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        if (!job.quiet && part > 1) {
+            std::error_code error;
+            const auto size = std::filesystem::file_size(path, error);
+            std::printf("wrote %s (%s), part %u of %u\n", path.c_str(),
+                        FormatBytes(error ? 0 : size).c_str(), part, parts);
+        }
+    }
+    return 0;
 }
 
 // Writes the document to job.output with the writer that the name or
@@ -135,6 +196,15 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         document.GetAudioTagArray()->empty()) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
+    }
+    if (job.splitOnChange) {
+        uint32_t parts = 0;
+        const int result = document.Mp4PartCount(Mp4Options(job, writer), &parts);
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot write '" + job.output + "'", result, &document);
+            return kExitFailure;
+        }
+        if (parts > 1) return WriteParts(document, job, output, parts);
     }
     if (!output.Begin(reason)) {
         ReportError(reason);
@@ -304,10 +374,10 @@ const std::map<std::string, std::string> kUsage = {
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
      "flv|avi|audio|aac|h264|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video]"},
+     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video]"},
+     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|mp4|m4a] [--index] "
      "[--no-audio] [--no-video]"},
@@ -386,6 +456,9 @@ int main(int argc, char** argv) {
                           "FLV output: add a key-frame index to onMetaData so players can seek");
         command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");
         command->add_flag("--no-video", job.noVideo, "MP4 output: leave the video stream out");
+        command->add_flag("--split-on-change", job.splitOnChange,
+                          "MP4 output: one file per decoder configuration (OUT, then OUT-2, "
+                          "OUT-3, ... before the extension)");
     }
 
     try {

@@ -307,6 +307,37 @@ TEST_F(Mp4, ChangedConfigurationGetsItsOwnEntryAndNoChunkSpansTheChange) {
     EXPECT_EQ(tracks[1].entries, 1u);
 }
 
+TEST_F(Mp4, SplitPartsHoldOneConfigurationEachFromTimeZero) {
+    TestDoc& doc = Open(Recording(30, 13));
+    uint32_t parts = 0;
+    ASSERT_EQ(doc.Mp4PartCount({}, &parts), 0);
+    EXPECT_EQ(parts, 2u);
+    FlvMp4Options options;
+    options.part = 2;
+    ASSERT_EQ(Save(doc, options), 0) << DumpErrors(doc);
+    auto tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].entries, 1u);
+    EXPECT_EQ(tracks[0].sizes.size(), 17u);
+    EXPECT_EQ(tracks[0].sizes[0], 4u + 23u) << "frame 13, the first after the change";
+    // Frame 13 decodes at 520 ms and shows at 560; the audio frames that
+    // start from 520 on stay with it, the first at 534 ms.
+    ASSERT_EQ(tracks[0].edits.size(), 2u);
+    EXPECT_EQ(tracks[0].edits[0].first, 40);
+    EXPECT_EQ(tracks[0].edits[1].second, 40);
+    ASSERT_EQ(tracks[1].edits.size(), 2u);
+    EXPECT_EQ(tracks[1].edits[0].first, 14);
+    EXPECT_EQ(tracks[1].edits[1].second, 0);
+    options.part = 1;
+    ASSERT_EQ(Save(doc, options), 0) << DumpErrors(doc);
+    tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].sizes.size() + 17u, 30u);
+    EXPECT_EQ(tracks[0].deltas.back(), 40u) << "the last frame keeps its interval";
+    options.part = 3;
+    EXPECT_EQ(Save(doc, options), FlvResult::ExportRefused);
+}
+
 TEST_F(Mp4, StreamsWithoutMp4FormAreRefusedUnlessLeftOut) {
     FlvBuilder h263;
     h263.Header(0x05);

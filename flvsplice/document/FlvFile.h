@@ -78,6 +78,10 @@ public:
     // index first. Refuses (Mp4StreamRefused, Mp4TimeBackwards or
     // ExportRefused, nothing written) what MP4 cannot carry.
     int SaveMP4(const std::wstring& path, const FlvMp4Options& options, CFlvProcess* process);
+    // How many parts a split at each change of decoder configuration makes
+    // of the MP4 that options describe (1 without a change), or why that
+    // MP4 would be refused.
+    int Mp4PartCount(const FlvMp4Options& options, uint32_t* count);
     std::wstring GetErrorMessageFormatted();
 
     // The decoder configuration a configuration tag carries (documents opened

@@ -52,19 +52,14 @@ Refusal Backwards(bool video, uint32_t time, uint32_t before) {
                       L"ミリ秒へ戻っています。repairで修復してから出力してください。");
 }
 
-}  // namespace
-
-int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
-                      CFlvProcess* process) {
-    if (!IsReady()) return RefuseNotOpen();
-    if (!m_options.modernCodecs) {
-        PushError(L"MP4出力は新しいコーデックを読む設定で開いたファイルだけで行えます。");
-        return FlvResult::ExportRefused;
-    }
+// Every track options asks for, with its samples, times and entries.
+Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
+                    const std::vector<CFlvTag*>& audioTags, const FlvMp4Options& options,
+                    std::vector<FlvMp4Track>& tracks) {
     // The movie starts at the first frame of either stream, as the FLV
     // outputs do.
     uint32_t start = UINT32_MAX;
-    for (const auto* list : {&m_videoTags, &m_audioTags}) {
+    for (const auto* list : {&videoTags, &audioTags}) {
         for (const CFlvTag* tag : *list) {
             if (tag->IsFrame()) {
                 start = std::min(start, tag->GetTimestamp());
@@ -73,15 +68,14 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
         }
     }
 
-    std::vector<FlvMp4Track> tracks;
     Refusal refusal;
-    if (options.video && !m_videoTags.empty()) {
+    if (options.video && !videoTags.empty()) {
         FlvMp4Track track;
         track.video = true;
         track.timescale = 1000;
         const FlvDecoderConfig* current = nullptr;
         uint32_t first = 0, previous = 0;
-        for (const CFlvTag* tag : m_videoTags) {
+        for (const CFlvTag* tag : videoTags) {
             const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
             const uint8_t codec = data->GetCodecId();
             if (codec != flvcodec::kVideoAvc) {
@@ -92,7 +86,7 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
                                      L"ください。");
                 break;
             }
-            if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
+            if (const FlvDecoderConfig* config = doc.GetDecoderConfig(tag)) {
                 current = config;
                 continue;
             }
@@ -122,7 +116,7 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
             track.samples.push_back({raw->m_offset, int64_t{time} - first,
                                      static_cast<uint32_t>(raw->m_size),
                                      packet->GetCompositionTime()});
-            if (!IsCutPoint(tag)) track.nonSync.push_back(index);
+            if (!doc.IsCutPoint(tag)) track.nonSync.push_back(index);
         }
         if (refusal.code == FlvResult::Success && !track.samples.empty()) {
             const auto& samples = track.samples;
@@ -144,12 +138,12 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
         }
     }
 
-    if (refusal.code == FlvResult::Success && options.audio && !m_audioTags.empty()) {
+    if (refusal.code == FlvResult::Success && options.audio && !audioTags.empty()) {
         FlvMp4Track track;
         const FlvDecoderConfig* current = nullptr;
         uint32_t first = 0, previous = 0;
         int64_t frameTicks = 0;  // the current frame length in the timescale
-        for (const CFlvTag* tag : m_audioTags) {
+        for (const CFlvTag* tag : audioTags) {
             const auto* data = static_cast<const CFlvAudioData*>(tag->m_payload.get());
             const uint8_t format = data->GetSoundFormat();
             const bool aac = format == flvcodec::kSoundAac;
@@ -159,7 +153,7 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
                                      L"」はMP4に出力できません。音声を除いて出力してください。");
                 break;
             }
-            if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
+            if (const FlvDecoderConfig* config = doc.GetDecoderConfig(tag)) {
                 current = config;
                 continue;
             }
@@ -214,7 +208,7 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
             if (track.samples.empty()) first = time;
             previous = time;
             // Frames follow one another by their length while that stays
-            // within a millisecond of the tag time (which is rounded to one);
+            // within 0.9 ms of the tag time (which is rounded to one);
             // further off, the frame keeps its tag time: a gap stays where
             // it is and a join's seam keeps its place.
             const int64_t tagTicks = ((int64_t{time} - first) * track.timescale + 500) / 1000;
@@ -222,7 +216,7 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
             if (!track.samples.empty()) {
                 const int64_t before = track.samples.back().decodeTime;
                 decodeTime = before + frameTicks;
-                const int64_t tolerance = track.timescale / 1000;
+                const int64_t tolerance = int64_t{track.timescale} * 9 / 10000;
                 if (std::abs(tagTicks - decodeTime) > tolerance && tagTicks > before) {
                     decodeTime = tagTicks;
                 }
@@ -239,6 +233,133 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
         }
     }
 
+    return refusal;
+}
+
+int64_t MovieTime(const FlvMp4Track& track, uint32_t sample) {
+    return track.delay + track.samples[sample].decodeTime * 1000 / track.timescale;
+}
+
+// The part count of a split: the runs of configurations of the track that
+// changes most often (video first).
+size_t LeadingTrack(const std::vector<FlvMp4Track>& tracks) {
+    size_t lead = 0;
+    for (size_t t = 1; t < tracks.size(); ++t) {
+        if (tracks[t].entryRuns.size() > tracks[lead].entryRuns.size()) lead = t;
+    }
+    return lead;
+}
+
+// Samples [from, to) of track as a track of their own, starting at 0.
+FlvMp4Track Slice(const FlvMp4Track& track, uint32_t from, uint32_t to) {
+    FlvMp4Track out;
+    out.video = track.video;
+    out.timescale = track.timescale;
+    const auto n = static_cast<uint32_t>(track.samples.size());
+    const int64_t base = track.samples[from].decodeTime;
+    for (uint32_t i = from; i < to; ++i) {
+        FlvMp4Sample sample = track.samples[i];
+        sample.decodeTime -= base;
+        out.samples.push_back(sample);
+    }
+    std::vector<int64_t> mapped(track.entries.size(), -1);
+    for (size_t r = 0; r < track.entryRuns.size(); ++r) {
+        const uint32_t start = track.entryRuns[r].first;
+        const uint32_t end = r + 1 < track.entryRuns.size() ? track.entryRuns[r + 1].first : n;
+        if (start >= to || end <= from) continue;
+        const uint32_t entry = track.entryRuns[r].second;
+        if (mapped[entry] < 0) {
+            mapped[entry] = static_cast<int64_t>(out.entries.size());
+            out.entries.push_back(track.entries[entry]);
+        }
+        out.entryRuns.emplace_back(std::max(start, from) - from,
+                                   static_cast<uint32_t>(mapped[entry]));
+    }
+    for (size_t r = 0; r < track.fileRuns.size(); ++r) {
+        const uint32_t start = track.fileRuns[r].first;
+        const uint32_t end = r + 1 < track.fileRuns.size() ? track.fileRuns[r + 1].first : n;
+        if (start < to && end > from) {
+            out.fileRuns.emplace_back(std::max(start, from) - from, track.fileRuns[r].second);
+        }
+    }
+    for (uint32_t i : track.nonSync) {
+        if (i >= from && i < to) out.nonSync.push_back(i - from);
+    }
+    out.lastDuration =
+        to < n ? static_cast<uint32_t>(std::max<int64_t>(
+                     track.samples[to].decodeTime - track.samples[to - 1].decodeTime, 1))
+               : track.lastDuration;
+    return out;
+}
+
+// Part `part` (from 1) of a split at each change of configuration: the
+// leading track's part-th configuration, and of every other track its
+// part-th configuration when it changes as often, else the samples that
+// start within the leading track's part. Empty when there is no such part.
+std::vector<FlvMp4Track> TakePart(const std::vector<FlvMp4Track>& tracks, uint32_t part) {
+    std::vector<FlvMp4Track> out;
+    if (tracks.empty()) return out;
+    const FlvMp4Track& lead = tracks[LeadingTrack(tracks)];
+    const size_t parts = lead.entryRuns.size();
+    if (part == 0 || part > parts) return out;
+    const int64_t begin = part == 1 ? INT64_MIN : MovieTime(lead, lead.entryRuns[part - 1].first);
+    const int64_t end = part == parts ? INT64_MAX : MovieTime(lead, lead.entryRuns[part].first);
+    std::vector<int64_t> starts;
+    for (const FlvMp4Track& track : tracks) {
+        const auto n = static_cast<uint32_t>(track.samples.size());
+        uint32_t from = 0, to = n;
+        if (track.entryRuns.size() == parts) {
+            from = track.entryRuns[part - 1].first;
+            to = part < parts ? track.entryRuns[part].first : n;
+        } else {
+            while (from < n && MovieTime(track, from) < begin) ++from;
+            to = from;
+            while (to < n && MovieTime(track, to) < end) ++to;
+        }
+        if (from >= to) continue;
+        starts.push_back(MovieTime(track, from));
+        out.push_back(Slice(track, from, to));
+    }
+    // Each part's timeline starts at 0; the tracks keep their distance.
+    const int64_t first = *std::min_element(starts.begin(), starts.end());
+    for (size_t t = 0; t < out.size(); ++t) out[t].delay = static_cast<uint32_t>(starts[t] - first);
+    return out;
+}
+
+}  // namespace
+
+int CFlvFile::Mp4PartCount(const FlvMp4Options& options, uint32_t* count) {
+    *count = 0;
+    if (!IsReady()) return RefuseNotOpen();
+    std::vector<FlvMp4Track> tracks;
+    const Refusal refusal = BuildTracks(*this, m_videoTags, m_audioTags, options, tracks);
+    if (refusal.code != FlvResult::Success) {
+        PushError(refusal.message);
+        return refusal.code;
+    }
+    if (!tracks.empty()) {
+        *count = static_cast<uint32_t>(tracks[LeadingTrack(tracks)].entryRuns.size());
+    }
+    return FlvResult::Success;
+}
+
+int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
+                      CFlvProcess* process) {
+    if (!IsReady()) return RefuseNotOpen();
+    if (!m_options.modernCodecs) {
+        PushError(L"MP4出力は新しいコーデックを読む設定で開いたファイルだけで行えます。");
+        return FlvResult::ExportRefused;
+    }
+    std::vector<FlvMp4Track> tracks;
+    Refusal refusal = BuildTracks(*this, m_videoTags, m_audioTags, options, tracks);
+    if (refusal.code == FlvResult::Success && options.part > 0) {
+        tracks = TakePart(tracks, options.part);
+        if (tracks.empty()) {
+            refusal = Refuse(FlvResult::ExportRefused, L"指定された部分（設定の変わり目で分けた" +
+                                                           std::to_wstring(options.part) +
+                                                           L"番目）はありません。");
+        }
+    }
     if (refusal.code == FlvResult::Success && tracks.empty()) {
         refusal = Refuse(FlvResult::ExportRefused, L"MP4に出力する映像も音声もありません。");
     }

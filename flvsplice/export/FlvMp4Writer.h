@@ -14,6 +14,10 @@ struct FlvDecoderConfig;
 struct FlvMp4Options {
     bool video = true;  // false: the video stream is left out
     bool audio = true;  // false: the audio stream is left out
+    // 0: everything. k: only the k-th part of a split at each change of
+    // decoder configuration (CFlvFile::Mp4PartCount tells how many), its
+    // timeline starting at 0 with the distance between the tracks kept.
+    uint32_t part = 0;
 };
 
 // One sample description (an entry of stsd). Each codec adds its kind and

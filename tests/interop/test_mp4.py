@@ -136,6 +136,28 @@ class Mp4JoinTests(Judged):
         self.assertEqual(got, sized_pictures(small) + sized_pictures(large))
 
 
+    def test_split_on_change_writes_one_playable_file_per_configuration(self):
+        small, large = source("avc_640x360_aac"), source("avc_1280x720_aac")
+        mp4, flv = output("split.mp4"), output("split.flv")
+        self.write("join", small, large, "-o", mp4, "--split-on-change")
+        self.write("join", small, large, "-o", flv)
+        parts = [mp4, output("split-2.mp4")]
+        self.assertFalse(os.path.exists(output("split-3.mp4")))
+        for part, alone in zip(parts, (small, large)):
+            self.assertEqual(tool("ffmpeg", "-v", "error", "-i", part, "-f", "null", "-")[1], "")
+            self.assertEqual(sized_pictures(part), sized_pictures(alone))
+        # Together the parts hold every packet of the joined FLV, each part's
+        # timeline starting at 0 with the audio/video distance kept.
+        joined = packets(flv)
+        first, second = packets(parts[0]), packets(parts[1])
+        seam = joined["video"][len(first["video"])][1]  # the second part's first decode time
+        for kind in ("video", "audio"):
+            self.assertEqual([p[2:4] for p in first[kind] + second[kind]],
+                             [p[2:4] for p in joined[kind]], kind)
+            for theirs, ours in zip(joined[kind][len(first[kind]):], second[kind]):
+                self.assertAlmostEqual(theirs[1] - seam, ours[1], delta=0.001)
+
+
 class Mp4RefuseTests(Judged):
     def test_streams_without_an_mp4_form_are_refused_and_nothing_is_written(self):
         for name, args, named in (("h263_352x288_mp3", [], "H.263"),
