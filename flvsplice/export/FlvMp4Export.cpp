@@ -72,6 +72,7 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
     if (options.video && !videoTags.empty()) {
         FlvMp4Track track;
         track.video = true;
+        track.samples.reserve(videoTags.size());
         track.timescale = 1000;
         const FlvDecoderConfig* current = nullptr;
         uint32_t first = 0, previous = 0;
@@ -140,6 +141,7 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
 
     if (refusal.code == FlvResult::Success && options.audio && !audioTags.empty()) {
         FlvMp4Track track;
+        track.samples.reserve(audioTags.size());
         const FlvDecoderConfig* current = nullptr;
         uint32_t first = 0, previous = 0;
         int64_t frameTicks = 0;  // the current frame length in the timescale

@@ -476,16 +476,49 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
 
 bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
     if (output->Write(m_head.data(), m_head.size()) != m_head.size()) return false;
+    // A chunk's samples lie close together in their source, between the
+    // other stream's tags: one read of the whole stretch and one write of
+    // the samples cost far less than a copy per sample.
+    constexpr uint64_t kMaxSpan = 16 << 20;
+    std::vector<uint8_t> span, samples;
     std::vector<size_t> fileRun(m_tracks.size(), 0);
     for (size_t c = 0; c < m_chunks.size(); ++c) {
         const Chunk& chunk = m_chunks[c];
         const FlvMp4Track& track = m_tracks[chunk.track];
         size_t& run = fileRun[chunk.track];
-        for (uint32_t i = chunk.first; i < chunk.first + chunk.count; ++i) {
-            while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) ++run;
-            const FlvMp4Sample& sample = track.samples[i];
-            if (!output->CopyFrom(track.fileRuns[run].second, sample.offset, sample.size)) {
+        while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= chunk.first) {
+            ++run;
+        }
+        const uint32_t end = chunk.first + chunk.count;
+        const bool oneFile =
+            run + 1 >= track.fileRuns.size() || track.fileRuns[run + 1].first >= end;
+        uint64_t low = UINT64_MAX, high = 0;
+        for (uint32_t i = chunk.first; i < end; ++i) {
+            low = std::min(low, track.samples[i].offset);
+            high = std::max(high, track.samples[i].offset + track.samples[i].size);
+        }
+        CFlvStream* source = track.fileRuns[run].second;
+        if (oneFile && high - low <= kMaxSpan) {
+            span.resize(high - low);
+            if (!source->Seek(static_cast<int64_t>(low), SEEK_SET) ||
+                source->Read(span.data(), span.size()) != span.size()) {
                 return false;
+            }
+            samples.clear();
+            for (uint32_t i = chunk.first; i < end; ++i) {
+                const uint8_t* at = span.data() + (track.samples[i].offset - low);
+                samples.insert(samples.end(), at, at + track.samples[i].size);
+            }
+            if (output->Write(samples.data(), samples.size()) != samples.size()) return false;
+        } else {
+            for (uint32_t i = chunk.first; i < end; ++i) {
+                while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) {
+                    ++run;
+                }
+                const FlvMp4Sample& sample = track.samples[i];
+                if (!output->CopyFrom(track.fileRuns[run].second, sample.offset, sample.size)) {
+                    return false;
+                }
             }
         }
         if (process != nullptr &&
