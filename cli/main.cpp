@@ -380,7 +380,7 @@ const std::map<std::string, std::string> kUsage = {
      "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|mp4|m4a] [--index] "
-     "[--no-audio] [--no-video]"},
+     "[--no-audio] [--no-video] [--split-on-change]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -463,11 +463,11 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-        if ((job.noAudio || job.noVideo) && !job.output.empty()) {
+        if ((job.noAudio || job.noVideo || job.splitOnChange) && !job.output.empty()) {
             const Writer writer = ChosenWriter(job);
             if (writer != Writer::Mp4 && writer != Writer::M4a) {
                 throw CLI::ValidationError(
-                    "--no-audio and --no-video need MP4 output (.mp4, .m4v, "
+                    "--no-audio, --no-video and --split-on-change need MP4 output (.mp4, .m4v, "
                     ".m4a or --format mp4|m4a)");
             }
             if (job.noAudio && (job.noVideo || writer == Writer::M4a)) {

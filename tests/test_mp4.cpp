@@ -160,7 +160,8 @@ std::vector<Track> Walk(const Bytes& f) {
         const Box* hdlr = Find(mdiaKids, "hdlr");
         t.handler = std::string(f.begin() + hdlr->Body() + 8, f.begin() + hdlr->Body() + 12);
         const Box* minf = Find(mdiaKids, "minf");
-        const Box* stblBox = Find(Children(f, minf->Body(), minf->End()), "stbl");
+        const auto minfKids = Children(f, minf->Body(), minf->End());
+        const Box* stblBox = Find(minfKids, "stbl");
         const auto stbl = Children(f, stblBox->Body(), stblBox->End());
         t.entries = u32(Find(stbl, "stsd")->Body() + 4);
         const Box* stts = Find(stbl, "stts");

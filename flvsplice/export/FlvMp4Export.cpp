@@ -322,6 +322,7 @@ std::vector<FlvMp4Track> TakePart(const std::vector<FlvMp4Track>& tracks, uint32
         starts.push_back(MovieTime(track, from));
         out.push_back(Slice(track, from, to));
     }
+    if (starts.empty()) return out;
     // Each part's timeline starts at 0; the tracks keep their distance.
     const int64_t first = *std::min_element(starts.begin(), starts.end());
     for (size_t t = 0; t < out.size(); ++t) out[t].delay = static_cast<uint32_t>(starts[t] - first);
