@@ -4,6 +4,7 @@
 
 #include "TimeText.h"
 #include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/export/FlvMp4Writer.h"
 #include "flvsplice/index/FlvKeyframeIndex.h"
 
 namespace cli {
@@ -52,6 +53,11 @@ std::string ProfileText(const nlohmann::ordered_json& v) {
     std::snprintf(text, sizeof text, " %s@L%.1f", v["profile"].get<std::string>().c_str(),
                   v["level"].get<double>());
     return text;
+}
+
+// The RFC 6381 codecs string, where the stream has one.
+std::string CodecsText(const nlohmann::ordered_json& v) {
+    return v.contains("codecs") ? ", codecs " + v["codecs"].get<std::string>() : "";
 }
 
 // "unknown size" where the decoder configuration did not tell it.
@@ -114,6 +120,15 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                                                 : config->aac.sbr ? 5
                                                                   : config->aac.objectType);
             }
+            if (const std::string codecs = flvmp4::CodecsString(*config); !codecs.empty()) {
+                out["audio"]["codecs"] = codecs;
+            }
+        } else if (meta.m_audioCodecId == flvcodec::kSoundMp3 || meta.m_audioCodecId == 14) {
+            // MPEG-1 rates are the 44 kHz ones; the lower rates are MPEG-2's.
+            out["audio"]["codecs"] = flvmp4::Mpeg1AudioCodecsString(
+                meta.m_audioCodecId == flvcodec::kSoundMp3 && audioTags.size() > 0 &&
+                static_cast<const CFlvAudioData*>(audioTags.front()->m_payload.get())
+                        ->GetSoundRate() == 3);
         }
     }
     out["video"] = nullptr;
@@ -139,6 +154,9 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
             out["video"]["profile"] = flvcodec::AvcProfileName(config->avc.profile);
             out["video"]["profile_id"] = config->avc.profile;
             out["video"]["level"] = config->avc.level / 10.0;
+            if (const std::string codecs = flvmp4::CodecsString(*config); !codecs.empty()) {
+                out["video"]["codecs"] = codecs;
+            }
         }
     }
     out["duration"] = meta.m_durationSec;
@@ -171,24 +189,26 @@ std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json
     text += line;
     if (const auto& a = d["audio"]; !a.is_null()) {
         std::snprintf(line, sizeof line,
-                      "  audio     %s (id %u)%s, %u Hz, %u-bit, %s; %zu tags, %s kbit/s, %s\n",
+                      "  audio     %s (id %u)%s, %u Hz, %u-bit, %s; %zu tags, %s kbit/s, %s%s\n",
                       a["format"].get<std::string>().c_str(), a["format_id"].get<unsigned>(),
                       a.contains("profile") ? (" " + a["profile"].get<std::string>()).c_str() : "",
                       a["rate"].get<unsigned>(), a["sample_size"].get<unsigned>(),
                       ChannelsText(a["channels"].get<unsigned>()).c_str(), a["tags"].get<size_t>(),
                       Number(a["data_rate_kbps"], "%.1f").c_str(),
-                      FormatBytes(a["payload_bytes"].get<uint64_t>()).c_str());
+                      FormatBytes(a["payload_bytes"].get<uint64_t>()).c_str(),
+                      CodecsText(a).c_str());
         text += line;
     }
     if (const auto& v = d["video"]; !v.is_null()) {
         std::snprintf(line, sizeof line,
                       "  video     %s (id %u)%s, %s; %zu frames, %zu key frames, %s fps, "
-                      "%s kbit/s, %s\n",
-                      v["codec"].get<std::string>().c_str(), v["codec_id"].get<unsigned>(),
-                      ProfileText(v).c_str(), SizeText(v).c_str(), v["frames"].get<size_t>(),
-                      v["key_frames"].get<size_t>(), Number(v["frame_rate"], "%.3f").c_str(),
+                      "%s kbit/s, %s%s\n",
+                      v["codec"].get<std::string>().c_str(), v["codec_id"].get<unsigned>(), ProfileText(v).c_str(), SizeText(v).c_str(),
+                      v["frames"].get<size_t>(), v["key_frames"].get<size_t>(),
+                      Number(v["frame_rate"], "%.3f").c_str(),
                       Number(v["data_rate_kbps"], "%.1f").c_str(),
-                      FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str());
+                      FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str(),
+                      CodecsText(v).c_str());
         text += line;
     }
     // Where each stream starts: the distance a join keeps between them.

@@ -35,10 +35,11 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
-enum class Writer { Flv, Avi, Audio, Adts, AnnexB };
+enum class Writer { Flv, Avi, Audio, Adts, AnnexB, Mp4, M4a };
 
 // ".flv" → FLV, ".avi" → AVI, ".aac" → ADTS, ".h264" or ".264" → Annex B,
-// anything else → audio; case does not matter.
+// ".mp4" or ".m4v" → MP4, ".m4a" → MP4 with the audio alone, anything else
+// → audio; case does not matter.
 Writer WriterForPath(const std::string& path);
 std::optional<Writer> WriterFromName(const std::string& name);
 

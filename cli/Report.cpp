@@ -94,6 +94,13 @@ std::string ExplainResult(int code) {
             return "the input's stream cannot be written in that form: .aac takes AAC audio, "
                    ".h264 takes H.264 video, each with its decoder configuration; choose "
                    "another output.";
+        case FlvResult::Mp4StreamRefused:
+            return "a stream has no MP4 form: H.263, screen video and VP6 go to .avi, or leave "
+                   "the video out with --no-video; audio other than AAC and MP3 is left out "
+                   "with --no-audio.";
+        case FlvResult::Mp4TimeBackwards:
+            return "decode times go backwards in a stream, which MP4 cannot hold: repair the "
+                   "input first (flvsplice repair), then write the MP4.";
         default:
             return "unknown result code.";
     }

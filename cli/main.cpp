@@ -18,6 +18,7 @@
 #include "Salvage.h"
 #include "TimeText.h"
 #include "flvsplice/FlvVersion.h"
+#include "flvsplice/export/FlvMp4Writer.h"
 
 using namespace cli;
 
@@ -31,8 +32,15 @@ struct Job {
     std::string output;
     std::string format;
     bool quiet = false;
-    bool index = false;  // FLV output with a key-frame index in its onMetaData
+    bool index = false;          // FLV output with a key-frame index in its onMetaData
+    bool noAudio = false;        // MP4 output without the audio stream
+    bool noVideo = false;        // MP4 output without the video stream
+    bool splitOnChange = false;  // MP4 output: one file per decoder configuration
 };
+
+Writer ChosenWriter(const Job& job) {
+    return job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
+}
 
 bool OpenDocument(Document& document, const std::string& path) {
     const int result = document.Open(ToWidePath(path));
@@ -46,11 +54,30 @@ int Interrupted(const std::string& output) {
     return interrupt::ExitCode();
 }
 
-int Write(Document& file, Writer writer, bool index, const std::wstring& path,
+FlvMp4Options Mp4Options(const Job& job, Writer writer) {
+    FlvMp4Options options;
+    options.video = writer == Writer::Mp4 && !job.noVideo;
+    options.audio = !job.noAudio;
+    return options;
+}
+
+// "OUT" for the first part, "OUT-2" (before the extension) for the second...
+std::string PartName(const std::string& path, uint32_t part) {
+    if (part == 1) return path;
+    const std::filesystem::path name(path);
+    return (name.parent_path() /
+            (name.stem().string() + "-" + std::to_string(part) + name.extension().string()))
+        .string();
+}
+
+int Write(Document& file, Writer writer, const Job& job, const std::wstring& path,
           CFlvProcess* progress) {
     switch (writer) {
         case Writer::Flv:
-            return index ? file.SaveAsIndexed(path, progress) : file.SaveAs(path, progress);
+            return job.index ? file.SaveAsIndexed(path, progress) : file.SaveAs(path, progress);
+        case Writer::Mp4:
+        case Writer::M4a:
+            return file.SaveMP4(path, Mp4Options(job, writer), progress);
         case Writer::Avi:
             return file.SaveAVI(path, progress);
         case Writer::Adts:
@@ -63,12 +90,94 @@ int Write(Document& file, Writer writer, bool index, const std::wstring& path,
     return file.SaveAudio(path, progress);
 }
 
+// Says where a written stream's decoder configuration changes: the MP4 then
+// holds one sample description per configuration, which ffmpeg follows but
+// some players (browsers among them) do not.
+void WarnConfigurationChanges(Document& document, const Job& job) {
+    const bool video = ChosenWriter(job) == Writer::Mp4 && !job.noVideo;
+    for (const bool isVideo : {true, false}) {
+        if (isVideo ? !video : job.noAudio) continue;
+        const FlvDecoderConfig* current = nullptr;
+        bool frameSeen = false;
+        for (const CFlvTag* tag :
+             *(isVideo ? document.GetVideoTagArray() : document.GetAudioTagArray())) {
+            const FlvDecoderConfig* config = document.GetDecoderConfig(tag);
+            if (config == nullptr) {
+                frameSeen = frameSeen || tag->IsFrame();
+                continue;
+            }
+            if (current != nullptr && frameSeen && config->bytes != current->bytes) {
+                std::string what = isVideo ? "video" : "audio";
+                if (isVideo && config->avc.width != 0) {
+                    what += " (now " + std::to_string(config->avc.width) + "x" +
+                            std::to_string(config->avc.height) + ")";
+                }
+                std::fprintf(stderr,
+                             "flvsplice: warning: the %s decoder configuration changes at %s; "
+                             "'%s' holds one sample description per configuration: ffmpeg "
+                             "plays it, some players (browsers among them) stop at the change; "
+                             "--split-on-change writes one file per configuration instead\n",
+                             what.c_str(), FormatTime(tag->GetTimestamp()).c_str(),
+                             job.output.c_str());
+            }
+            current = config;
+        }
+    }
+}
+
 // Refuses an output that would overwrite an input, before any input is read.
 bool CheckOutput(AtomicOutput& output, const Job& job) {
     std::string reason;
     if (output.Check(job.output, job.inputs, reason)) return true;
     ReportError(reason);
     return false;
+}
+
+// Writes one MP4 per decoder configuration: OUT, OUT-2, ... each through
+// its own temporary file.
+int WriteParts(Document& document, const Job& job, AtomicOutput& first, uint32_t parts) {
+    const Writer writer = ChosenWriter(job);
+    FlvMp4Options options = Mp4Options(job, writer);
+    std::string reason;
+    for (uint32_t part = 1; part <= parts; ++part) {
+        const std::string path = PartName(job.output, part);
+        AtomicOutput later;
+        AtomicOutput& output = part == 1 ? first : later;
+        if (part > 1 && !output.Check(path, job.inputs, reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        if (!output.Begin(reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        options.part = part;
+        int result = FlvResult::Success;
+        {
+            ProgressBar progress(!job.quiet, output.TempPath());
+            result = document.SaveMP4(ToWidePath(output.TempPath()), options, &progress);
+        }
+        if (interrupt::Requested()) {
+            output.Discard();
+            return Interrupted(path);
+        }
+        if (result != FlvResult::Success) {
+            output.Discard();
+            ReportFailure("cannot write '" + path + "'", result, &document);
+            return kExitFailure;
+        }
+        if (!output.Commit(reason)) {
+            ReportError(reason);
+            return kExitFailure;
+        }
+        if (!job.quiet && part > 1) {
+            std::error_code error;
+            const auto size = std::filesystem::file_size(path, error);
+            std::printf("wrote %s (%s), part %u of %u\n", path.c_str(),
+                        FormatBytes(error ? 0 : size).c_str(), part, parts);
+        }
+    }
+    return 0;
 }
 
 // Writes the document to job.output with the writer that the name or
@@ -78,17 +187,25 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     std::string reason;
     if (interrupt::Requested()) return Interrupted(job.output);
 
-    const Writer writer =
-        job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
+    const Writer writer = ChosenWriter(job);
     if ((writer == Writer::Avi || writer == Writer::AnnexB) &&
         document.GetVideoTagArray()->empty()) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
     }
-    if ((writer == Writer::Audio || writer == Writer::Adts) &&
+    if ((writer == Writer::Audio || writer == Writer::Adts || writer == Writer::M4a) &&
         document.GetAudioTagArray()->empty()) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
+    }
+    if (job.splitOnChange) {
+        uint32_t parts = 0;
+        const int result = document.Mp4PartCount(Mp4Options(job, writer), &parts);
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot write '" + job.output + "'", result, &document);
+            return kExitFailure;
+        }
+        if (parts > 1) return WriteParts(document, job, output, parts);
     }
     if (!output.Begin(reason)) {
         ReportError(reason);
@@ -100,7 +217,7 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     {
         ProgressBar progress(!job.quiet, output.TempPath());
         try {
-            result = Write(document, writer, job.index, ToWidePath(output.TempPath()), &progress);
+            result = Write(document, writer, job, ToWidePath(output.TempPath()), &progress);
         } catch (const CFlvFileException& e) {
             thrown = e.code().message();
         }
@@ -126,6 +243,7 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError(reason);
         return kExitFailure;
     }
+    if (writer == Writer::Mp4 || writer == Writer::M4a) WarnConfigurationChanges(document, job);
     return 0;
 }
 
@@ -307,12 +425,15 @@ const std::map<std::string, std::string> kUsage = {
     {"repair", "usage: flvsplice repair IN -o OUT [--split] [--index]"},
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
-     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio|aac|h264] "
-     "[--index]"},
+     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
+     "flv|avi|audio|aac|h264|mp4|m4a] "
+     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"join",
-     "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264] "
-     "[--index]"},
-    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264] [--index]"},
+     "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264|mp4|m4a] "
+     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
+    {"copy",
+     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|mp4|m4a] [--index] "
+     "[--no-audio] [--no-video] [--split-on-change]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -345,7 +466,7 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "h264"});
+    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "mp4", "m4a"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;
@@ -394,8 +515,8 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {cut, join, copy}) {
         command
             ->add_option("-o,--output", job.output,
-                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B); "
-                         "anything else takes the audio alone")
+                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B), .mp4 "
+                         "or .m4v (MP4), .m4a (MP4 audio); anything else takes the audio alone")
             ->required()
             ->type_name("OUT");
         command->add_option("--format", job.format, "Writer, instead of the output's extension")
@@ -403,13 +524,30 @@ int main(int argc, char** argv) {
             ->type_name("FORMAT");
         command->add_flag("--index", job.index,
                           "FLV output: add a key-frame index to onMetaData so players can seek");
+        command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");
+        command->add_flag("--no-video", job.noVideo, "MP4 output: leave the video stream out");
+        command->add_flag("--split-on-change", job.splitOnChange,
+                          "MP4 output: one file per decoder configuration (OUT, then OUT-2, "
+                          "OUT-3, ... before the extension)");
     }
 
     try {
         app.parse(argc, argv);
+        if ((job.noAudio || job.noVideo || job.splitOnChange) && !job.output.empty()) {
+            const Writer writer = ChosenWriter(job);
+            if (writer != Writer::Mp4 && writer != Writer::M4a) {
+                throw CLI::ValidationError(
+                    "--no-audio, --no-video and --split-on-change need MP4 output (.mp4, .m4v, "
+                    ".m4a or --format mp4|m4a)");
+            }
+            if (job.noAudio && (job.noVideo || writer == Writer::M4a)) {
+                throw CLI::ValidationError(
+                    "nothing would be left to write: --no-audio leaves "
+                    "an .m4a, or --no-video, without any stream");
+            }
+        }
         if (job.index && !job.output.empty()) {
-            const Writer writer =
-                job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
+            const Writer writer = ChosenWriter(job);
             if (writer != Writer::Flv) {
                 throw CLI::ValidationError(
                     "--index needs FLV output: AVI, audio and elementary streams have no "

@@ -14,6 +14,7 @@
 #include "flvsplice/common/FlvErrorHandler.h"
 #include "flvsplice/common/FlvResult.h"
 #include "flvsplice/document/FlvFile.h"
+#include "flvsplice/export/FlvMp4Writer.h"
 #include "flvsplice/platform/FlvSystem.h"
 
 namespace flvfuzz {
@@ -21,7 +22,8 @@ namespace flvfuzz {
 // Every code a public operation may return.
 inline bool IsDefinedResult(int code) {
     return code == FlvResult::Success ||
-           (code >= FlvResult::OpenFailed && code <= FlvResult::ExportRefused);
+           (code >= FlvResult::OpenFailed && code <= FlvResult::ExportRefused) ||
+           code == FlvResult::Mp4StreamRefused || code == FlvResult::Mp4TimeBackwards;
 }
 
 // A directory of this process's own, removed with its contents at exit:
@@ -113,6 +115,7 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     const std::wstring audio = ScratchDir::Wide(dir.File("out.audio"));
     const std::wstring avi = ScratchDir::Wide(dir.File("out.avi"));
     const std::wstring elementary = ScratchDir::Wide(dir.File("out.es"));
+    const std::wstring mp4 = ScratchDir::Wide(dir.File("out.mp4"));
     auto check = [&](const char* operation, int code) {
         if (!IsDefinedResult(code)) fail(operation, code);
     };
@@ -163,6 +166,7 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
     check("SaveAVI", Guarded([&] { return doc.SaveAVI(avi, &process); }));
     check("SaveAudioAdts", Guarded([&] { return doc.SaveAudioAdts(elementary, &process); }));
     check("SaveVideoAnnexB", Guarded([&] { return doc.SaveVideoAnnexB(elementary, &process); }));
+    check("SaveMP4", doc.SaveMP4(mp4, FlvMp4Options{}, &process));
     check("Extract", doc.Extract(start, end));
     const int otherOpened = other.Open(ScratchDir::Wide(in2), options);
     if (otherOpened != FlvResult::Success) fail("Open of the same bytes", otherOpened);
@@ -174,6 +178,11 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
         expect("Add the other way", other.Add(&doc, false), FlvResult::JoinRefused);
     }
     check("SaveAs after edits", doc.SaveAs(out, nullptr));
+    // The last part of a split at each change of configuration.
+    FlvMp4Options parts;
+    if (doc.Mp4PartCount(parts, &parts.part) == FlvResult::Success) {
+        check("SaveMP4 after edits", doc.SaveMP4(mp4, parts, nullptr));
+    }
     check("SaveAudio after edits", Guarded([&] { return doc.SaveAudio(audio, nullptr); }));
     check("SaveAVI after edits", Guarded([&] {
               return aviLimit != 0 ? doc.SaveAVI(avi, nullptr, aviLimit)

@@ -27,6 +27,7 @@
 #include "flvsplice/platform/FlvOutputFile.h"
 
 class CFlvStream;
+struct FlvMp4Options;
 
 // One opened FLV file: its header, its audio and video tags (payload bytes
 // stay in the source file, which is open from Open until Close), and the
@@ -73,6 +74,15 @@ public:
     // codecs (ExportRefused, nothing written). Failures of the output file
     // after it was created throw CFlvFileException.
     int SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process);
+    // Writes the streams options asks for into an MP4 file (documents opened
+    // with the modern codecs): H.264 and AAC or MP3 samples as they are, the
+    // index first. Refuses (Mp4StreamRefused, Mp4TimeBackwards or
+    // ExportRefused, nothing written) what MP4 cannot carry.
+    int SaveMP4(const std::wstring& path, const FlvMp4Options& options, CFlvProcess* process);
+    // How many parts a split at each change of decoder configuration makes
+    // of the MP4 that options describe (1 without a change), or why that
+    // MP4 would be refused.
+    int Mp4PartCount(const FlvMp4Options& options, uint32_t* count);
     std::wstring GetErrorMessageFormatted();
 
     // The decoder configuration a configuration tag carries (documents opened

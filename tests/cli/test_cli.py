@@ -345,6 +345,29 @@ class CopyTests(CliTest):
         self.assertNoTemporaries()
 
 
+    def test_mp4_options_need_mp4_output_and_a_stream_to_write(self):
+        for args in (["-o", "x.flv", "--no-audio"], ["-o", "x.avi", "--split-on-change"],
+                     ["-o", "x.mp4", "--format", "flv", "--no-video"],
+                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"]):
+            with self.subTest(args):
+                self.fails(2, "copy", SAMPLE, *[self.path(a) if a.startswith("x.") else a
+                                                for a in args])
+        self.assertEqual(os.listdir(self.dir), [])
+        # The sample's H.263 has no MP4 form: refused, nothing written; its
+        # MP3 alone is written.
+        result = self.fails(1, "copy", SAMPLE, "-o", self.path("x.mp4"))
+        self.assertIn("error 9040: ", result.stderr)
+        self.assertIn("--no-video", result.stderr)
+        self.assertFalse(os.path.exists(self.path("x.mp4")))
+        self.assertNoTemporaries()
+        self.ok("copy", SAMPLE, "-o", self.path("x.mp4"), "--no-video", "--split-on-change", "-q")
+        with open(self.path("x.mp4"), "rb") as f:
+            head = f.read(64)
+        self.assertEqual(head[4:8], b"ftyp")
+        self.assertIn(b"moov", head)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["x.mp4"])
+
+
 class UsageTests(CliTest):
     def test_usage_errors_exit_2_with_a_usage_line(self):
         out = self.path("x.flv")

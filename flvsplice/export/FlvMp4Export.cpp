@@ -1,0 +1,387 @@
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/document/FlvFile.h"
+#include "flvsplice/export/FlvMp4Writer.h"
+#include "flvsplice/platform/FlvStream.h"
+
+// The document's tags as MP4 tracks: which tags are samples, their times in
+// each track's timescale, and the sample description each one uses.
+
+namespace {
+
+std::wstring Widen(const char* text) {
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+struct Refusal {
+    int code = FlvResult::Success;
+    std::wstring message;
+};
+
+Refusal Refuse(int code, std::wstring message) { return {code, std::move(message)}; }
+
+// The entry for config among those already made (equal records share one),
+// or a new one at the end.
+uint32_t EntryFor(FlvMp4Track& track, const FlvDecoderConfig* config,
+                  const FlvMp4SampleEntry& made) {
+    for (uint32_t i = 0; i < track.entries.size(); ++i) {
+        if (track.entries[i].config->bytes == config->bytes) return i;
+    }
+    track.entries.push_back(made);
+    return static_cast<uint32_t>(track.entries.size() - 1);
+}
+
+// Notes sample index `at` as using entry and being read from file.
+void NoteRuns(FlvMp4Track& track, uint32_t at, uint32_t entry, CFlvStream* file) {
+    if (track.entryRuns.empty() || track.entryRuns.back().second != entry) {
+        track.entryRuns.emplace_back(at, entry);
+    }
+    if (track.fileRuns.empty() || track.fileRuns.back().second != file) {
+        track.fileRuns.emplace_back(at, file);
+    }
+}
+
+Refusal Backwards(bool video, uint32_t time, uint32_t before) {
+    return Refuse(FlvResult::Mp4TimeBackwards,
+                  std::wstring(video ? L"映像" : L"音声") + L"のデコード時刻が" +
+                      std::to_wstring(before) + L"ミリ秒から" + std::to_wstring(time) +
+                      L"ミリ秒へ戻っています。repairで修復してから出力してください。");
+}
+
+// Every track options asks for, with its samples, times and entries.
+Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
+                    const std::vector<CFlvTag*>& audioTags, const FlvMp4Options& options,
+                    std::vector<FlvMp4Track>& tracks) {
+    // The movie starts at the first frame of either stream, as the FLV
+    // outputs do.
+    uint32_t start = UINT32_MAX;
+    for (const auto* list : {&videoTags, &audioTags}) {
+        for (const CFlvTag* tag : *list) {
+            if (tag->IsFrame()) {
+                start = std::min(start, tag->GetTimestamp());
+                break;
+            }
+        }
+    }
+
+    Refusal refusal;
+    if (options.video && !videoTags.empty()) {
+        FlvMp4Track track;
+        track.video = true;
+        track.samples.reserve(videoTags.size());
+        track.timescale = 1000;
+        const FlvDecoderConfig* current = nullptr;
+        uint32_t first = 0, previous = 0;
+        for (const CFlvTag* tag : videoTags) {
+            const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
+            const uint8_t codec = data->GetCodecId();
+            if (codec != flvcodec::kVideoAvc) {
+                const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(codec);
+                refusal = Refuse(FlvResult::Mp4StreamRefused,
+                                 L"映像コーデック「" + Widen(info ? info->name : "?") +
+                                     L"」はMP4に出力できません。AVIに出力するか、映像を除いて"
+                                     L"ください。");
+                break;
+            }
+            if (const FlvDecoderConfig* config = doc.GetDecoderConfig(tag)) {
+                current = config;
+                continue;
+            }
+            if (!tag->IsFrame() || !data->m_packet || !data->m_packet->m_rawData) continue;
+            const CFlvRawData* raw = data->m_packet->m_rawData.get();
+            if (raw->m_size == 0) continue;
+            if (current == nullptr || !current->avc.valid) {
+                refusal = Refuse(FlvResult::ExportRefused,
+                                 L"最初の映像フレームの前にAVCデコーダ設定がありません。");
+                break;
+            }
+            const uint32_t time = tag->GetTimestamp();
+            if (!track.samples.empty() && time < previous) {
+                refusal = Backwards(true, time, previous);
+                break;
+            }
+            if (track.samples.empty()) first = time;
+            previous = time;
+            FlvMp4SampleEntry made;
+            made.kind = FlvMp4SampleEntry::Kind::Avc;
+            made.config = current;
+            made.width = current->avc.width;
+            made.height = current->avc.height;
+            const auto index = static_cast<uint32_t>(track.samples.size());
+            NoteRuns(track, index, EntryFor(track, current, made), raw->m_file);
+            const auto* packet = static_cast<const CFlvVideoPacketAvc*>(data->m_packet.get());
+            track.samples.push_back({raw->m_offset, int64_t{time} - first,
+                                     static_cast<uint32_t>(raw->m_size),
+                                     packet->GetCompositionTime()});
+            if (!doc.IsCutPoint(tag)) track.nonSync.push_back(index);
+        }
+        if (refusal.code == FlvResult::Success && !track.samples.empty()) {
+            const auto& samples = track.samples;
+            const int64_t last = samples.size() > 1 ? samples.back().decodeTime -
+                                                          samples[samples.size() - 2].decodeTime
+                                                    : 0;
+            track.lastDuration = static_cast<uint32_t>(std::max<int64_t>(last, 1));
+            track.delay = first - start;
+            int64_t earliest = INT64_MAX;
+            for (const FlvMp4Sample& sample : samples) {
+                earliest = std::min(earliest, sample.decodeTime + sample.composition);
+            }
+            if (earliest < 0) {
+                refusal = Refuse(FlvResult::ExportRefused,
+                                 L"最初の映像フレームより前に表示されるフレームがあり、MP4の"
+                                 L"編集リストで表せません。");
+            }
+            tracks.push_back(std::move(track));
+        }
+    }
+
+    if (refusal.code == FlvResult::Success && options.audio && !audioTags.empty()) {
+        FlvMp4Track track;
+        track.samples.reserve(audioTags.size());
+        const FlvDecoderConfig* current = nullptr;
+        uint32_t first = 0, previous = 0;
+        int64_t frameTicks = 0;  // the current frame length in the timescale
+        for (const CFlvTag* tag : audioTags) {
+            const auto* data = static_cast<const CFlvAudioData*>(tag->m_payload.get());
+            const uint8_t format = data->GetSoundFormat();
+            const bool aac = format == flvcodec::kSoundAac;
+            if (!aac && format != flvcodec::kSoundMp3 && format != 14) {
+                refusal = Refuse(FlvResult::Mp4StreamRefused,
+                                 L"音声形式「" + Widen(flvcodec::GetAudioFormat(format).name) +
+                                     L"」はMP4に出力できません。音声を除いて出力してください。");
+                break;
+            }
+            if (const FlvDecoderConfig* config = doc.GetDecoderConfig(tag)) {
+                current = config;
+                continue;
+            }
+            if (!tag->IsFrame() || !data->m_rawData) continue;
+            const CFlvRawData* raw = data->m_rawData.get();
+            const uint64_t skip = aac ? 1 : 0;
+            if (raw->m_size <= skip) continue;
+            const uint32_t time = tag->GetTimestamp();
+            if (!track.samples.empty() && time < previous) {
+                refusal = Backwards(false, time, previous);
+                break;
+            }
+            FlvMp4SampleEntry made;
+            uint32_t entry = 0;
+            if (aac) {
+                if (current == nullptr || !current->aac.valid || current->aac.sampleRate == 0) {
+                    refusal =
+                        Refuse(FlvResult::ExportRefused,
+                               L"最初の音声フレームの前に有効なAACデコーダ設定がありません。");
+                    break;
+                }
+                if (track.samples.empty()) track.timescale = current->aac.sampleRate;
+                made.kind = FlvMp4SampleEntry::Kind::Aac;
+                made.config = current;
+                made.channels =
+                    current->aac.channels != 0 ? current->aac.channels : data->GetSoundType() + 1u;
+                made.sampleRate = current->aac.sbr && current->aac.extensionSampleRate != 0
+                                      ? current->aac.extensionSampleRate
+                                      : current->aac.sampleRate;
+                made.objectType = 0x40;
+                entry = EntryFor(track, current, made);
+                frameTicks = int64_t{current->aac.frameLength960 ? 960 : 1024} * track.timescale /
+                             current->aac.sampleRate;
+            } else if (track.entries.empty()) {
+                uint8_t header[4];
+                flvmp4::MpegAudioHeader mpeg;
+                CFlvRawData reader(raw->m_file, raw->m_offset, raw->m_size);
+                if (raw->m_size < 4 || !reader.ReadToBuffer(header, 4) ||
+                    !flvmp4::ParseMpegAudioHeader(header, 4, mpeg)) {
+                    refusal = Refuse(FlvResult::ExportRefused,
+                                     L"最初のMP3フレームのヘッダを読めません。");
+                    break;
+                }
+                made.kind = FlvMp4SampleEntry::Kind::Mpeg1Audio;
+                made.channels = mpeg.channels;
+                made.sampleRate = mpeg.sampleRate;
+                made.objectType = mpeg.mpeg1 ? 0x6B : 0x69;
+                track.entries.push_back(made);
+                track.timescale = mpeg.sampleRate;
+                frameTicks = mpeg.frameSamples;
+            }
+            if (track.samples.empty()) first = time;
+            previous = time;
+            // Frames follow one another by their length while that stays
+            // within 0.9 ms of the tag time (which is rounded to one);
+            // further off, the frame keeps its tag time: a gap stays where
+            // it is and a join's seam keeps its place.
+            const int64_t tagTicks = ((int64_t{time} - first) * track.timescale + 500) / 1000;
+            int64_t decodeTime = 0;
+            if (!track.samples.empty()) {
+                const int64_t before = track.samples.back().decodeTime;
+                decodeTime = before + frameTicks;
+                const int64_t tolerance = int64_t{track.timescale} * 9 / 10000;
+                if (std::abs(tagTicks - decodeTime) > tolerance && tagTicks > before) {
+                    decodeTime = tagTicks;
+                }
+            }
+            const auto index = static_cast<uint32_t>(track.samples.size());
+            NoteRuns(track, index, entry, raw->m_file);
+            track.samples.push_back(
+                {raw->m_offset + skip, decodeTime, static_cast<uint32_t>(raw->m_size - skip), 0});
+        }
+        if (refusal.code == FlvResult::Success && !track.samples.empty()) {
+            track.lastDuration = static_cast<uint32_t>(std::max<int64_t>(frameTicks, 1));
+            track.delay = first - start;
+            tracks.push_back(std::move(track));
+        }
+    }
+
+    return refusal;
+}
+
+int64_t MovieTime(const FlvMp4Track& track, uint32_t sample) {
+    return track.delay + track.samples[sample].decodeTime * 1000 / track.timescale;
+}
+
+// The part count of a split: the runs of configurations of the track that
+// changes most often (video first).
+size_t LeadingTrack(const std::vector<FlvMp4Track>& tracks) {
+    size_t lead = 0;
+    for (size_t t = 1; t < tracks.size(); ++t) {
+        if (tracks[t].entryRuns.size() > tracks[lead].entryRuns.size()) lead = t;
+    }
+    return lead;
+}
+
+// Samples [from, to) of track as a track of their own, starting at 0.
+FlvMp4Track Slice(const FlvMp4Track& track, uint32_t from, uint32_t to) {
+    FlvMp4Track out;
+    out.video = track.video;
+    out.timescale = track.timescale;
+    const auto n = static_cast<uint32_t>(track.samples.size());
+    const int64_t base = track.samples[from].decodeTime;
+    for (uint32_t i = from; i < to; ++i) {
+        FlvMp4Sample sample = track.samples[i];
+        sample.decodeTime -= base;
+        out.samples.push_back(sample);
+    }
+    std::vector<int64_t> mapped(track.entries.size(), -1);
+    for (size_t r = 0; r < track.entryRuns.size(); ++r) {
+        const uint32_t start = track.entryRuns[r].first;
+        const uint32_t end = r + 1 < track.entryRuns.size() ? track.entryRuns[r + 1].first : n;
+        if (start >= to || end <= from) continue;
+        const uint32_t entry = track.entryRuns[r].second;
+        if (mapped[entry] < 0) {
+            mapped[entry] = static_cast<int64_t>(out.entries.size());
+            out.entries.push_back(track.entries[entry]);
+        }
+        out.entryRuns.emplace_back(std::max(start, from) - from,
+                                   static_cast<uint32_t>(mapped[entry]));
+    }
+    for (size_t r = 0; r < track.fileRuns.size(); ++r) {
+        const uint32_t start = track.fileRuns[r].first;
+        const uint32_t end = r + 1 < track.fileRuns.size() ? track.fileRuns[r + 1].first : n;
+        if (start < to && end > from) {
+            out.fileRuns.emplace_back(std::max(start, from) - from, track.fileRuns[r].second);
+        }
+    }
+    for (uint32_t i : track.nonSync) {
+        if (i >= from && i < to) out.nonSync.push_back(i - from);
+    }
+    out.lastDuration =
+        to < n ? static_cast<uint32_t>(std::max<int64_t>(
+                     track.samples[to].decodeTime - track.samples[to - 1].decodeTime, 1))
+               : track.lastDuration;
+    return out;
+}
+
+// Part `part` (from 1) of a split at each change of configuration: the
+// leading track's part-th configuration, and of every other track its
+// part-th configuration when it changes as often, else the samples that
+// start within the leading track's part. Empty when there is no such part.
+std::vector<FlvMp4Track> TakePart(const std::vector<FlvMp4Track>& tracks, uint32_t part) {
+    std::vector<FlvMp4Track> out;
+    if (tracks.empty()) return out;
+    const FlvMp4Track& lead = tracks[LeadingTrack(tracks)];
+    const size_t parts = lead.entryRuns.size();
+    if (part == 0 || part > parts) return out;
+    const int64_t begin = part == 1 ? INT64_MIN : MovieTime(lead, lead.entryRuns[part - 1].first);
+    const int64_t end = part == parts ? INT64_MAX : MovieTime(lead, lead.entryRuns[part].first);
+    std::vector<int64_t> starts;
+    for (const FlvMp4Track& track : tracks) {
+        const auto n = static_cast<uint32_t>(track.samples.size());
+        uint32_t from = 0, to = n;
+        if (track.entryRuns.size() == parts) {
+            from = track.entryRuns[part - 1].first;
+            to = part < parts ? track.entryRuns[part].first : n;
+        } else {
+            while (from < n && MovieTime(track, from) < begin) ++from;
+            to = from;
+            while (to < n && MovieTime(track, to) < end) ++to;
+        }
+        if (from >= to) continue;
+        starts.push_back(MovieTime(track, from));
+        out.push_back(Slice(track, from, to));
+    }
+    if (starts.empty()) return out;
+    // Each part's timeline starts at 0; the tracks keep their distance.
+    const int64_t first = *std::min_element(starts.begin(), starts.end());
+    for (size_t t = 0; t < out.size(); ++t) out[t].delay = static_cast<uint32_t>(starts[t] - first);
+    return out;
+}
+
+}  // namespace
+
+int CFlvFile::Mp4PartCount(const FlvMp4Options& options, uint32_t* count) {
+    *count = 0;
+    if (!IsReady()) return RefuseNotOpen();
+    std::vector<FlvMp4Track> tracks;
+    const Refusal refusal = BuildTracks(*this, m_videoTags, m_audioTags, options, tracks);
+    if (refusal.code != FlvResult::Success) {
+        PushError(refusal.message);
+        return refusal.code;
+    }
+    if (!tracks.empty()) {
+        *count = static_cast<uint32_t>(tracks[LeadingTrack(tracks)].entryRuns.size());
+    }
+    return FlvResult::Success;
+}
+
+int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
+                      CFlvProcess* process) {
+    if (!IsReady()) return RefuseNotOpen();
+    if (!m_options.modernCodecs) {
+        PushError(L"MP4出力は新しいコーデックを読む設定で開いたファイルだけで行えます。");
+        return FlvResult::ExportRefused;
+    }
+    std::vector<FlvMp4Track> tracks;
+    Refusal refusal = BuildTracks(*this, m_videoTags, m_audioTags, options, tracks);
+    if (refusal.code == FlvResult::Success && options.part > 0) {
+        tracks = TakePart(tracks, options.part);
+        if (tracks.empty()) {
+            refusal = Refuse(FlvResult::ExportRefused, L"指定された部分（設定の変わり目で分けた" +
+                                                           std::to_wstring(options.part) +
+                                                           L"番目）はありません。");
+        }
+    }
+    if (refusal.code == FlvResult::Success && tracks.empty()) {
+        refusal = Refuse(FlvResult::ExportRefused, L"MP4に出力する映像も音声もありません。");
+    }
+    if (refusal.code != FlvResult::Success) {
+        PushError(refusal.message);
+        return refusal.code;
+    }
+
+    const bool audioOnly = !tracks.front().video;
+    CFlvMp4Writer writer(std::move(tracks), audioOnly);
+    int error = 0;
+    std::unique_ptr<CFlvStream> output = CFlvStream::CreateExclusive(path, &error);
+    if (!output) {
+        PushSystemError(L"MP4ファイル作成時にエラーが発生しました。", error);
+        return FlvResult::CreateFailed;
+    }
+    if (!writer.Write(output.get(), process) || !output->Close()) {
+        PushSystemError(L"MP4ファイルの書き込みを完了できませんでした。", output->LastError());
+        return FlvResult::OutputIncomplete;
+    }
+    return FlvResult::Success;
+}

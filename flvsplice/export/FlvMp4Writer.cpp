@@ -1,0 +1,572 @@
+#include "flvsplice/export/FlvMp4Writer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/common/FlvProcess.h"
+#include "flvsplice/document/FlvDecoderConfig.h"
+#include "flvsplice/platform/FlvStream.h"
+
+namespace {
+
+constexpr uint32_t kMovieTimescale = 1000;
+constexpr uint32_t kMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+
+}  // namespace
+
+// A growing buffer of boxes: Open writes a box header whose size End fills
+// in once the box's contents are there.
+class Mp4Boxes {
+public:
+    size_t Open(const char* type) {
+        const size_t at = m_bytes.size();
+        U32(0);
+        Bytes(reinterpret_cast<const uint8_t*>(type), 4);
+        return at;
+    }
+    size_t OpenFull(const char* type, uint8_t version, uint32_t flags) {
+        const size_t at = Open(type);
+        U8(version);
+        U24(flags);
+        return at;
+    }
+    void End(size_t at) {
+        flvbytes::WriteBE32(m_bytes.data() + at, static_cast<uint32_t>(m_bytes.size() - at));
+    }
+    void U8(uint32_t v) { m_bytes.push_back(static_cast<uint8_t>(v)); }
+    void U16(uint32_t v) {
+        Put(2, [v](uint8_t* p) { flvbytes::WriteBE16(p, v); });
+    }
+    void U24(uint32_t v) {
+        Put(3, [v](uint8_t* p) { flvbytes::WriteBE24(p, v); });
+    }
+    void U32(uint32_t v) {
+        Put(4, [v](uint8_t* p) { flvbytes::WriteBE32(p, v); });
+    }
+    void U64(uint64_t v) {
+        Put(8, [v](uint8_t* p) { flvbytes::WriteBE64(p, v); });
+    }
+    // A 32- or 64-bit field.
+    void Field(bool wide, uint64_t v) {
+        if (wide) {
+            U64(v);
+        } else {
+            U32(static_cast<uint32_t>(v));
+        }
+    }
+    void Zeros(size_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
+    void Bytes(const uint8_t* data, size_t count) {
+        m_bytes.insert(m_bytes.end(), data, data + count);
+    }
+    // An MPEG-4 descriptor's tag and length (the four-byte length form).
+    void Descriptor(uint8_t tag, uint32_t length) {
+        U8(tag);
+        for (int shift = 21; shift > 0; shift -= 7) U8(0x80 | ((length >> shift) & 0x7F));
+        U8(length & 0x7F);
+    }
+    std::vector<uint8_t>& Data() { return m_bytes; }
+
+private:
+    template <typename F>
+    void Put(size_t count, F write) {
+        m_bytes.resize(m_bytes.size() + count);
+        write(m_bytes.data() + m_bytes.size() - count);
+    }
+    std::vector<uint8_t> m_bytes;
+};
+
+namespace {
+
+// A run-length table: (count, value) pairs of equal consecutive values.
+template <typename T>
+std::vector<std::pair<uint32_t, T>> Runs(size_t count, auto valueAt) {
+    std::vector<std::pair<uint32_t, T>> runs;
+    for (size_t i = 0; i < count; ++i) {
+        const T value = valueAt(i);
+        if (!runs.empty() && runs.back().second == value) {
+            ++runs.back().first;
+        } else {
+            runs.emplace_back(1, value);
+        }
+    }
+    return runs;
+}
+
+void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
+    using Kind = FlvMp4SampleEntry::Kind;
+    const bool visual = entry.kind == Kind::Avc;
+    const size_t box = out.Open(visual ? "avc1" : "mp4a");
+    out.Zeros(6);
+    out.U16(1);  // data_reference_index
+    if (visual) {
+        out.Zeros(16);
+        out.U16(entry.width);
+        out.U16(entry.height);
+        out.U32(0x00480000);  // 72 dpi
+        out.U32(0x00480000);
+        out.U32(0);
+        out.U16(1);  // frame_count
+        out.Zeros(32);
+        out.U16(0x18);
+        out.U16(0xFFFF);
+        const size_t avcC = out.Open("avcC");
+        out.Bytes(entry.config->bytes.data(), entry.config->bytes.size());
+        out.End(avcC);
+        out.End(box);
+        return;
+    }
+    out.Zeros(8);
+    out.U16(entry.channels);
+    out.U16(16);
+    out.U32(0);
+    out.U32(entry.sampleRate <= 0xFFFF ? entry.sampleRate << 16 : 0);
+
+    const std::vector<uint8_t> empty;
+    const std::vector<uint8_t>& info = entry.kind == Kind::Aac ? entry.config->bytes : empty;
+    const uint32_t specific = info.empty() ? 0 : 5 + static_cast<uint32_t>(info.size());
+    const uint32_t decoderConfig = 13 + specific;
+    const size_t esds = out.OpenFull("esds", 0, 0);
+    out.Descriptor(3, 3 + 5 + decoderConfig + 6);
+    out.U16(trackId);
+    out.U8(0);
+    out.Descriptor(4, decoderConfig);
+    out.U8(entry.objectType);
+    out.U8(0x15);  // audio stream
+    out.U24(0);
+    out.U32(0);
+    out.U32(0);
+    if (!info.empty()) {
+        out.Descriptor(5, static_cast<uint32_t>(info.size()));
+        out.Bytes(info.data(), info.size());
+    }
+    out.Descriptor(6, 1);
+    out.U8(2);
+    out.End(esds);
+    out.End(box);
+}
+
+}  // namespace
+
+CFlvMp4Writer::CFlvMp4Writer(std::vector<FlvMp4Track> tracks, bool audioOnly)
+    : m_tracks(std::move(tracks)), m_audioOnly(audioOnly) {
+    Plan();
+    BuildHead(false);
+    if (!m_chunks.empty() && m_chunks.back().offset > std::numeric_limits<uint32_t>::max()) {
+        BuildHead(true);
+    }
+}
+
+void CFlvMp4Writer::Plan() {
+    m_dataSize = 0;
+    for (uint32_t t = 0; t < m_tracks.size(); ++t) {
+        const FlvMp4Track& track = m_tracks[t];
+        size_t run = 0;
+        int64_t chunkStart = 0;
+        for (uint32_t i = 0; i < track.samples.size(); ++i) {
+            bool entryChanges = false;
+            while (run + 1 < track.entryRuns.size() && track.entryRuns[run + 1].first <= i) {
+                ++run;
+                entryChanges = true;
+            }
+            const int64_t time = track.samples[i].decodeTime;
+            if (i == 0 || entryChanges || time - chunkStart >= track.timescale) {
+                m_chunks.push_back({t, i, 0, 0});
+                chunkStart = time;
+            }
+            ++m_chunks.back().count;
+            m_dataSize += track.samples[i].size;
+        }
+    }
+    // Interleaved by the start of each chunk on the movie's timeline; video
+    // first where two start together.
+    auto start = [this](const Chunk& chunk) {
+        const FlvMp4Track& track = m_tracks[chunk.track];
+        return static_cast<long double>(track.delay) / kMovieTimescale +
+               static_cast<long double>(track.samples[chunk.first].decodeTime) / track.timescale;
+    };
+    std::stable_sort(m_chunks.begin(), m_chunks.end(), [&](const Chunk& a, const Chunk& b) {
+        const long double sa = start(a), sb = start(b);
+        if (sa != sb) return sa < sb;
+        return m_tracks[a.track].video && !m_tracks[b.track].video;
+    });
+}
+
+uint64_t CFlvMp4Writer::MediaDuration(const FlvMp4Track& track) const {
+    if (track.samples.empty()) return 0;
+    return static_cast<uint64_t>(track.samples.back().decodeTime) + track.lastDuration;
+}
+
+namespace {
+
+int64_t EarliestPresentation(const FlvMp4Track& track) {
+    int64_t earliest = std::numeric_limits<int64_t>::max();
+    for (const FlvMp4Sample& sample : track.samples) {
+        earliest = std::min(earliest, sample.decodeTime + sample.composition);
+    }
+    return track.samples.empty() ? 0 : earliest;
+}
+
+uint64_t ToMovie(uint64_t value, uint32_t timescale) {
+    return (value * kMovieTimescale + timescale / 2) / timescale;
+}
+
+}  // namespace
+
+uint64_t CFlvMp4Writer::PresentedDuration(const FlvMp4Track& track) const {
+    if (track.samples.empty()) return 0;
+    int64_t end = 0;
+    for (const FlvMp4Sample& sample : track.samples) {
+        end = std::max(end, sample.decodeTime + sample.composition);
+    }
+    end += track.lastDuration;
+    return static_cast<uint64_t>(end - EarliestPresentation(track));
+}
+
+void CFlvMp4Writer::BuildHead(bool wide) {
+    // Twice: once to learn the size of everything before the data, once
+    // with the chunk offsets that follow from it.
+    for (int pass = 0; pass < 2; ++pass) {
+        Mp4Boxes out;
+        const size_t ftyp = out.Open("ftyp");
+        out.Bytes(reinterpret_cast<const uint8_t*>(m_audioOnly ? "M4A " : "isom"), 4);
+        out.U32(0x200);
+        const char* brands = m_audioOnly ? "M4A isomiso2mp41" : "isomiso2avc1mp41";
+        out.Bytes(reinterpret_cast<const uint8_t*>(brands), 16);
+        out.End(ftyp);
+
+        uint64_t movieDuration = 0;
+        for (const FlvMp4Track& track : m_tracks) {
+            movieDuration = std::max(
+                movieDuration, track.delay + ToMovie(PresentedDuration(track), track.timescale));
+        }
+        const size_t moov = out.Open("moov");
+        const bool longMovie = movieDuration > std::numeric_limits<uint32_t>::max();
+        const size_t mvhd = out.OpenFull("mvhd", longMovie ? 1 : 0, 0);
+        out.Field(longMovie, 0);
+        out.Field(longMovie, 0);
+        out.U32(kMovieTimescale);
+        out.Field(longMovie, movieDuration);
+        out.U32(0x00010000);  // rate 1.0
+        out.U16(0x0100);      // volume 1.0
+        out.Zeros(10);
+        for (uint32_t v : kMatrix) out.U32(v);
+        out.Zeros(24);
+        out.U32(static_cast<uint32_t>(m_tracks.size()) + 1);
+        out.End(mvhd);
+        for (uint32_t t = 0; t < m_tracks.size(); ++t) WriteTrack(out, t, wide);
+        out.End(moov);
+
+        const bool bigData = m_dataSize + 8 > std::numeric_limits<uint32_t>::max();
+        if (bigData) {
+            out.U32(1);
+            out.Bytes(reinterpret_cast<const uint8_t*>("mdat"), 4);
+            out.U64(m_dataSize + 16);
+        } else {
+            out.U32(static_cast<uint32_t>(m_dataSize + 8));
+            out.Bytes(reinterpret_cast<const uint8_t*>("mdat"), 4);
+        }
+        m_head = std::move(out.Data());
+
+        uint64_t offset = m_head.size();
+        for (Chunk& chunk : m_chunks) {
+            chunk.offset = offset;
+            const std::vector<FlvMp4Sample>& samples = m_tracks[chunk.track].samples;
+            for (uint32_t i = chunk.first; i < chunk.first + chunk.count; ++i) {
+                offset += samples[i].size;
+            }
+        }
+    }
+}
+
+void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
+    const FlvMp4Track& track = m_tracks[index];
+    const uint32_t trackId = index + 1;
+    const uint64_t media = MediaDuration(track);
+    const int64_t earliest = EarliestPresentation(track);
+    const uint64_t presented = ToMovie(PresentedDuration(track), track.timescale);
+    // The first presented sample shows at the track's delay plus its own
+    // composition offset, as in the FLV.
+    const uint64_t emptyEdit =
+        track.delay + ToMovie(static_cast<uint64_t>(earliest), track.timescale);
+    const uint64_t trackDuration = emptyEdit + presented;
+    const FlvMp4SampleEntry& first = track.entries.front();
+
+    const size_t trak = out.Open("trak");
+    const bool longTrack = trackDuration > std::numeric_limits<uint32_t>::max();
+    const size_t tkhd = out.OpenFull("tkhd", longTrack ? 1 : 0, 3);  // enabled, in movie
+    out.Field(longTrack, 0);
+    out.Field(longTrack, 0);
+    out.U32(trackId);
+    out.U32(0);
+    out.Field(longTrack, trackDuration);
+    out.Zeros(8);
+    out.U16(0);                         // layer
+    out.U16(0);                         // alternate group
+    out.U16(track.video ? 0 : 0x0100);  // volume
+    out.U16(0);
+    for (uint32_t v : kMatrix) out.U32(v);
+    out.U32(track.video ? first.width << 16 : 0);
+    out.U32(track.video ? first.height << 16 : 0);
+    out.End(tkhd);
+
+    // The edit list puts every sample at its FLV time: an empty edit up to
+    // the first presentation, then the media from its earliest presentation
+    // on. ffmpeg-based players start the media at that media_time exactly as
+    // the standard asks, so their times equal the FLV's.
+    if (emptyEdit > 0 || earliest != 0) {
+        const bool longEdit = presented > std::numeric_limits<uint32_t>::max() ||
+                              emptyEdit > std::numeric_limits<uint32_t>::max() ||
+                              earliest > std::numeric_limits<int32_t>::max();
+        const size_t edts = out.Open("edts");
+        const size_t elst = out.OpenFull("elst", longEdit ? 1 : 0, 0);
+        out.U32(emptyEdit > 0 ? 2 : 1);
+        if (emptyEdit > 0) {
+            out.Field(longEdit, emptyEdit);
+            out.Field(longEdit, longEdit ? UINT64_MAX : UINT32_MAX);  // -1: empty
+            out.U32(0x00010000);
+        }
+        out.Field(longEdit, presented);
+        out.Field(longEdit, static_cast<uint64_t>(earliest));
+        out.U32(0x00010000);
+        out.End(elst);
+        out.End(edts);
+    }
+
+    const size_t mdia = out.Open("mdia");
+    const bool longMedia = media > std::numeric_limits<uint32_t>::max();
+    const size_t mdhd = out.OpenFull("mdhd", longMedia ? 1 : 0, 0);
+    out.Field(longMedia, 0);
+    out.Field(longMedia, 0);
+    out.U32(track.timescale);
+    out.Field(longMedia, media);
+    out.U16(0x55C4);  // "und"
+    out.U16(0);
+    out.End(mdhd);
+    const size_t hdlr = out.OpenFull("hdlr", 0, 0);
+    out.U32(0);
+    out.Bytes(reinterpret_cast<const uint8_t*>(track.video ? "vide" : "soun"), 4);
+    out.Zeros(12);
+    const char* name = track.video ? "VideoHandler" : "SoundHandler";
+    out.Bytes(reinterpret_cast<const uint8_t*>(name), 13);  // with its terminating zero
+    out.End(hdlr);
+
+    const size_t minf = out.Open("minf");
+    if (track.video) {
+        const size_t vmhd = out.OpenFull("vmhd", 0, 1);
+        out.Zeros(8);
+        out.End(vmhd);
+    } else {
+        const size_t smhd = out.OpenFull("smhd", 0, 0);
+        out.Zeros(4);
+        out.End(smhd);
+    }
+    const size_t dinf = out.Open("dinf");
+    const size_t dref = out.OpenFull("dref", 0, 0);
+    out.U32(1);
+    const size_t url = out.OpenFull("url ", 0, 1);  // the data is in this file
+    out.End(url);
+    out.End(dref);
+    out.End(dinf);
+
+    const size_t stbl = out.Open("stbl");
+    const size_t stsd = out.OpenFull("stsd", 0, 0);
+    out.U32(static_cast<uint32_t>(track.entries.size()));
+    for (const FlvMp4SampleEntry& entry : track.entries) WriteSampleEntry(out, entry, trackId);
+    out.End(stsd);
+
+    const std::vector<FlvMp4Sample>& samples = track.samples;
+    const auto stts = Runs<uint32_t>(samples.size(), [&](size_t i) {
+        return i + 1 < samples.size()
+                   ? static_cast<uint32_t>(samples[i + 1].decodeTime - samples[i].decodeTime)
+                   : track.lastDuration;
+    });
+    const size_t sttsBox = out.OpenFull("stts", 0, 0);
+    out.U32(static_cast<uint32_t>(stts.size()));
+    for (const auto& [count, delta] : stts) {
+        out.U32(count);
+        out.U32(delta);
+    }
+    out.End(sttsBox);
+
+    const bool anyOffset = std::any_of(samples.begin(), samples.end(),
+                                       [](const FlvMp4Sample& s) { return s.composition != 0; });
+    if (anyOffset) {
+        const bool negative = std::any_of(samples.begin(), samples.end(),
+                                          [](const FlvMp4Sample& s) { return s.composition < 0; });
+        const auto ctts =
+            Runs<int32_t>(samples.size(), [&](size_t i) { return samples[i].composition; });
+        const size_t cttsBox = out.OpenFull("ctts", negative ? 1 : 0, 0);
+        out.U32(static_cast<uint32_t>(ctts.size()));
+        for (const auto& [count, offset] : ctts) {
+            out.U32(count);
+            out.U32(static_cast<uint32_t>(offset));
+        }
+        out.End(cttsBox);
+    }
+
+    if (!track.nonSync.empty()) {
+        const size_t stss = out.OpenFull("stss", 0, 0);
+        out.U32(static_cast<uint32_t>(samples.size() - track.nonSync.size()));
+        size_t next = 0;
+        for (uint32_t i = 0; i < samples.size(); ++i) {
+            if (next < track.nonSync.size() && track.nonSync[next] == i) {
+                ++next;
+            } else {
+                out.U32(i + 1);
+            }
+        }
+        out.End(stss);
+    }
+
+    // This track's chunks, in file order, and the entry each one uses.
+    std::vector<const Chunk*> chunks;
+    for (const Chunk& chunk : m_chunks) {
+        if (chunk.track == index) chunks.push_back(&chunk);
+    }
+    std::vector<uint32_t> chunkEntries;
+    chunkEntries.reserve(chunks.size());
+    size_t run = 0;
+    for (const Chunk* chunk : chunks) {
+        while (run + 1 < track.entryRuns.size() && track.entryRuns[run + 1].first <= chunk->first) {
+            ++run;
+        }
+        chunkEntries.push_back(track.entryRuns.empty() ? 0 : track.entryRuns[run].second);
+    }
+    const size_t stsc = out.OpenFull("stsc", 0, 0);
+    const size_t stscCount = out.Data().size();
+    out.U32(0);
+    uint32_t stscEntries = 0;
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        if (c > 0 && chunks[c]->count == chunks[c - 1]->count &&
+            chunkEntries[c] == chunkEntries[c - 1]) {
+            continue;
+        }
+        out.U32(static_cast<uint32_t>(c) + 1);
+        out.U32(chunks[c]->count);
+        out.U32(chunkEntries[c] + 1);
+        ++stscEntries;
+    }
+    flvbytes::WriteBE32(out.Data().data() + stscCount, stscEntries);
+    out.End(stsc);
+
+    const bool sameSize = std::all_of(samples.begin(), samples.end(), [&](const FlvMp4Sample& s) {
+        return s.size == samples.front().size;
+    });
+    const size_t stsz = out.OpenFull("stsz", 0, 0);
+    out.U32(sameSize && !samples.empty() ? samples.front().size : 0);
+    out.U32(static_cast<uint32_t>(samples.size()));
+    if (!sameSize) {
+        for (const FlvMp4Sample& sample : samples) out.U32(sample.size);
+    }
+    out.End(stsz);
+
+    const size_t stco = out.OpenFull(wide ? "co64" : "stco", 0, 0);
+    out.U32(static_cast<uint32_t>(chunks.size()));
+    for (const Chunk* chunk : chunks) out.Field(wide, chunk->offset);
+    out.End(stco);
+
+    out.End(stbl);
+    out.End(minf);
+    out.End(mdia);
+    out.End(trak);
+}
+
+bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
+    if (output->Write(m_head.data(), m_head.size()) != m_head.size()) return false;
+    // A chunk's samples lie close together in their source, between the
+    // other stream's tags: one read of the whole stretch and one write of
+    // the samples cost far less than a copy per sample.
+    constexpr uint64_t kMaxSpan = 16 << 20;
+    std::vector<uint8_t> span, samples;
+    std::vector<size_t> fileRun(m_tracks.size(), 0);
+    for (size_t c = 0; c < m_chunks.size(); ++c) {
+        const Chunk& chunk = m_chunks[c];
+        const FlvMp4Track& track = m_tracks[chunk.track];
+        size_t& run = fileRun[chunk.track];
+        while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= chunk.first) {
+            ++run;
+        }
+        const uint32_t end = chunk.first + chunk.count;
+        const bool oneFile =
+            run + 1 >= track.fileRuns.size() || track.fileRuns[run + 1].first >= end;
+        uint64_t low = UINT64_MAX, high = 0;
+        for (uint32_t i = chunk.first; i < end; ++i) {
+            low = std::min(low, track.samples[i].offset);
+            high = std::max(high, track.samples[i].offset + track.samples[i].size);
+        }
+        CFlvStream* source = track.fileRuns[run].second;
+        if (oneFile && high - low <= kMaxSpan) {
+            span.resize(high - low);
+            if (!source->Seek(static_cast<int64_t>(low), SEEK_SET) ||
+                source->Read(span.data(), span.size()) != span.size()) {
+                return false;
+            }
+            samples.clear();
+            for (uint32_t i = chunk.first; i < end; ++i) {
+                const uint8_t* at = span.data() + (track.samples[i].offset - low);
+                samples.insert(samples.end(), at, at + track.samples[i].size);
+            }
+            if (output->Write(samples.data(), samples.size()) != samples.size()) return false;
+        } else {
+            for (uint32_t i = chunk.first; i < end; ++i) {
+                while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) {
+                    ++run;
+                }
+                const FlvMp4Sample& sample = track.samples[i];
+                if (!output->CopyFrom(track.fileRuns[run].second, sample.offset, sample.size)) {
+                    return false;
+                }
+            }
+        }
+        if (process != nullptr &&
+            process->ReportProgress(static_cast<int>(c), static_cast<int>(m_chunks.size()))) {
+            break;
+        }
+    }
+    return true;
+}
+
+namespace flvmp4 {
+
+std::string CodecsString(const FlvDecoderConfig& config) {
+    char text[32];
+    if (config.video && config.codec == 7 && config.avc.valid) {
+        std::snprintf(text, sizeof text, "avc1.%02X%02X%02X", config.avc.profile,
+                      config.avc.compatibility, config.avc.level);
+        return text;
+    }
+    if (!config.video && config.codec == 10 && !config.bytes.empty()) {
+        // The object type as the configuration names it first (5 or 29 for
+        // explicitly signalled HE-AAC).
+        uint32_t type = config.bytes[0] >> 3;
+        if (type == 31) {
+            if (config.bytes.size() < 2) return {};
+            type = 32 + (((config.bytes[0] & 7u) << 3) | (config.bytes[1] >> 5));
+        }
+        if (type == 0) return {};
+        std::snprintf(text, sizeof text, "mp4a.40.%u", type);
+        return text;
+    }
+    return {};
+}
+
+std::string Mpeg1AudioCodecsString(bool mpeg1) { return mpeg1 ? "mp4a.6B" : "mp4a.69"; }
+
+bool ParseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader& out) {
+    if (size < 4 || data[0] != 0xFF || (data[1] & 0xE0) != 0xE0) return false;
+    const uint32_t version = (data[1] >> 3) & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const uint32_t layer = (data[1] >> 1) & 3;    // 1: III, 2: II, 3: I
+    const uint32_t rateIndex = (data[2] >> 2) & 3;
+    if (version == 1 || layer == 0 || rateIndex == 3 || (data[2] >> 4) == 15) return false;
+    constexpr uint32_t kRates[3] = {44100, 48000, 32000};
+    out.mpeg1 = version == 3;
+    out.sampleRate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    out.channels = (data[3] >> 6) == 3 ? 1 : 2;
+    out.frameSamples = layer == 3 ? 384 : (layer == 1 && !out.mpeg1) ? 576 : 1152;
+    return true;
+}
+
+}  // namespace flvmp4

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flvsplice/common/FlvExport.h"
+
+class CFlvStream;
+class CFlvProcess;
+struct FlvDecoderConfig;
+
+// What an MP4 output holds; the document's SaveMP4 takes it.
+struct FlvMp4Options {
+    bool video = true;  // false: the video stream is left out
+    bool audio = true;  // false: the audio stream is left out
+    // 0: everything. k: only the k-th part of a split at each change of
+    // decoder configuration (CFlvFile::Mp4PartCount tells how many), its
+    // timeline starting at 0 with the distance between the tracks kept.
+    uint32_t part = 0;
+};
+
+// One sample description (an entry of stsd). Each codec adds its kind and
+// the fields its sample entry needs; the writer has one case per kind.
+struct FlvMp4SampleEntry {
+    enum class Kind { Avc, Aac, Mpeg1Audio };
+    Kind kind = Kind::Avc;
+    const FlvDecoderConfig* config = nullptr;  // the record copied into the entry (Avc, Aac)
+    uint32_t width = 0;                        // visual entries
+    uint32_t height = 0;
+    uint32_t channels = 0;    // audio entries
+    uint32_t sampleRate = 0;  // audio entries: the rate the decoder puts out
+    uint8_t objectType = 0;   // esds objectTypeIndication (0x40, 0x6B, 0x69)
+};
+
+// One sample: where its bytes are in its source file (the track's fileRuns
+// say which), its decode time and its composition offset in the track's
+// timescale. 24 bytes, one per frame.
+struct FlvMp4Sample {
+    uint64_t offset = 0;
+    int64_t decodeTime = 0;
+    uint32_t size = 0;
+    int32_t composition = 0;
+};
+
+struct FlvMp4Track {
+    bool video = false;
+    uint32_t timescale = 1000;
+    // Milliseconds from the start of the movie to the track's first sample.
+    uint32_t delay = 0;
+    std::vector<FlvMp4SampleEntry> entries;
+    std::vector<FlvMp4Sample> samples;
+    // Runs of samples read from one source file: (first sample, file), rising.
+    std::vector<std::pair<uint32_t, CFlvStream*>> fileRuns;
+    // Runs of samples that use one entry: (first sample, entry index), rising.
+    std::vector<std::pair<uint32_t, uint32_t>> entryRuns;
+    // The samples that do not decode on their own (video), rising; empty when
+    // every sample does.
+    std::vector<uint32_t> nonSync;
+    // The duration of the last sample (never 0).
+    uint32_t lastDuration = 1;
+};
+
+// Writes tracks into an MP4 file: the sample tables and the whole box tree
+// before the data (sizes computed first), then the samples in one pass
+// straight from their source files. Chunks alternate between the tracks by
+// decode time, each within about one second of its track and one entry.
+class FLVSPLICE_API CFlvMp4Writer {
+public:
+    // audioOnly writes the brand of an audio file (.m4a).
+    CFlvMp4Writer(std::vector<FlvMp4Track> tracks, bool audioOnly);
+
+    // The file's bytes before the samples (ftyp, moov and the mdat header).
+    const std::vector<uint8_t>& Head() const { return m_head; }
+    uint64_t DataSize() const { return m_dataSize; }
+    // Writes the head and then every sample to output; false when a write
+    // or copy fails. Stops early (returning true) when process asks to.
+    bool Write(CFlvStream* output, CFlvProcess* process);
+
+private:
+    struct Chunk {
+        uint32_t track;
+        uint32_t first;  // first sample
+        uint32_t count;
+        uint64_t offset;  // from the start of the file
+    };
+    void Plan();
+    void BuildHead(bool wide);
+    void WriteTrack(class Mp4Boxes& out, uint32_t index, bool wide) const;
+    // The track's duration on the movie's timeline (ms) and its media duration.
+    uint64_t MediaDuration(const FlvMp4Track& track) const;
+    uint64_t PresentedDuration(const FlvMp4Track& track) const;
+
+    std::vector<FlvMp4Track> m_tracks;
+    bool m_audioOnly;
+    std::vector<Chunk> m_chunks;  // in file order
+    std::vector<uint8_t> m_head;
+    uint64_t m_dataSize = 0;
+};
+
+namespace flvmp4 {
+
+// The codecs parameter (RFC 6381) of a stream with this configuration:
+// "avc1.PPCCLL" from the AVC record, "mp4a.40.N" from the AudioSpecificConfig's
+// first object type; empty when the configuration has no MP4 form here.
+FLVSPLICE_API std::string CodecsString(const FlvDecoderConfig& config);
+// MPEG audio: "mp4a.6B" (MPEG-1 rates) or "mp4a.69" (the lower MPEG-2 rates).
+FLVSPLICE_API std::string Mpeg1AudioCodecsString(bool mpeg1);
+
+// An MPEG audio frame header: its rate, channels and samples per frame.
+struct MpegAudioHeader {
+    bool mpeg1 = false;
+    uint32_t sampleRate = 0;
+    uint32_t channels = 0;
+    uint32_t frameSamples = 0;
+};
+// False when the four bytes are no MPEG audio frame header.
+FLVSPLICE_API bool ParseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader& out);
+
+}  // namespace flvmp4

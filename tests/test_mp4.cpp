@@ -1,0 +1,459 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "TestUtil.h"
+#include "flvsplice/common/ByteOrder.h"
+#include "flvsplice/common/FlvResult.h"
+#include "flvsplice/export/FlvMp4Writer.h"
+
+// MP4 output, judged by walking the boxes of the file written: the layout,
+// the sample tables against the FLV's frames, and refusals that write nothing.
+
+using namespace flvtest;
+using ::testing::ElementsAre;
+
+namespace {
+
+Bytes AvcRecord(uint8_t variant) {
+    return {0x01,
+            0x42,
+            0xC0,
+            0x1E,
+            0xFF,
+            0xE1,
+            0x00,
+            0x04,
+            0x67,
+            0x42,
+            0xC0,
+            0x1E,
+            0x01,
+            0x00,
+            0x02,
+            0x68,
+            uint8_t(0xCE + variant)};
+}
+
+Bytes AvcPayload(uint8_t frameType, uint8_t packetType, const Bytes& data, uint32_t cts = 0) {
+    Bytes packet{packetType};
+    PutBE(packet, cts & 0xFFFFFF, 3);
+    return VideoPayload(frameType, 7, Concat(packet, data));
+}
+
+Bytes Nal(uint8_t type, size_t size) {
+    Bytes out;
+    PutBE(out, size, 4);
+    return Concat(out, Concat({uint8_t(0x60 | type)}, Pattern(size - 1, type)));
+}
+
+Bytes AacPayload(uint8_t packetType, const Bytes& data) {
+    return AudioPayload(0xAF, Concat({packetType}, data));
+}
+
+// 25 fps H.264 with B-frame composition offsets: an IDR every 10 frames and a
+// key-flagged non-IDR frame between; the second half (from `change`) under
+// another configuration when change > 0. AAC (44.1 kHz) at its frame times,
+// rounded to milliseconds.
+FlvBuilder Recording(int frames, int change = 0) {
+    FlvBuilder b;
+    b.Header(0x05);
+    b.Video(0, AvcPayload(1, 0, AvcRecord(0)));
+    b.Audio(0, AacPayload(0, {0x12, 0x10}));
+    int a = 0;
+    for (int i = 0; i < frames; ++i) {
+        const uint32_t t = 40u * uint32_t(i);
+        auto audioTime = [](int n) { return uint32_t(n * 1024000.0 / 44100 + 0.5); };
+        while (audioTime(a) <= t) {
+            b.Audio(audioTime(a), AacPayload(1, Pattern(20 + a % 3, uint8_t(a))));
+            ++a;
+        }
+        if (change > 0 && i == change) b.Video(t, AvcPayload(1, 0, AvcRecord(1)));
+        if (i % 10 == 0) {
+            b.Video(t, AvcPayload(1, 1, Nal(5, 30 + i), 80));
+        } else {
+            b.Video(t, AvcPayload(i % 10 == 5 ? 1 : 2, 1, Nal(1, 10 + i), i % 2 ? 40 : 120));
+        }
+    }
+    return b;
+}
+
+struct Box {
+    std::string type;
+    size_t start = 0;
+    size_t header = 0;
+    size_t size = 0;
+    size_t Body() const { return start + header; }
+    size_t End() const { return start + size; }
+};
+
+std::vector<Box> Children(const Bytes& f, size_t begin, size_t end) {
+    std::vector<Box> out;
+    for (size_t at = begin; at < end;) {
+        EXPECT_LE(at + 8, end) << "a box header runs past its parent";
+        if (at + 8 > end) break;
+        Box box{std::string(f.begin() + at + 4, f.begin() + at + 8), at, 8,
+                flvbytes::ReadBE32(&f[at])};
+        if (box.size == 1) {
+            box.size = flvbytes::ReadBE64(&f[at + 8]);
+            box.header = 16;
+        }
+        EXPECT_TRUE(box.size >= box.header && at + box.size <= end) << box.type << " size";
+        if (box.size < box.header || at + box.size > end) break;
+        out.push_back(box);
+        at += box.size;
+    }
+    return out;
+}
+
+const Box* Find(const std::vector<Box>& boxes, const char* type) {
+    for (const Box& box : boxes) {
+        if (box.type == type) return &box;
+    }
+    return nullptr;
+}
+
+// The tables of one track, expanded to one value per sample or chunk.
+struct Track {
+    std::string handler;
+    uint32_t timescale = 0;
+    uint32_t entries = 0;
+    std::vector<uint32_t> sizes, deltas, entryOfSample;
+    std::vector<int32_t> offsets;  // composition
+    std::vector<uint64_t> chunks;
+    std::vector<uint32_t> perChunk;
+    std::vector<uint32_t> sync;  // 1-based; empty: every sample
+    bool co64 = false;
+    std::vector<std::pair<int64_t, int64_t>> edits;
+};
+
+// Walks the file: boxes cover it exactly, ftyp first, moov before mdat,
+// tables that agree on the number of samples, every sample inside mdat.
+std::vector<Track> Walk(const Bytes& f) {
+    std::vector<Track> tracks;
+    const auto top = Children(f, 0, f.size());
+    EXPECT_FALSE(top.empty());
+    if (top.empty() || top.back().End() != f.size()) return tracks;
+    EXPECT_EQ(top[0].type, "ftyp");
+    const Box* moov = Find(top, "moov");
+    const Box* mdat = Find(top, "mdat");
+    EXPECT_TRUE(moov && mdat && moov->start < mdat->start);
+    if (!moov || !mdat) return tracks;
+    auto u32 = [&](size_t at) { return flvbytes::ReadBE32(&f[at]); };
+    for (const Box& trak : Children(f, moov->Body(), moov->End())) {
+        if (trak.type != "trak") continue;
+        Track t;
+        const auto trakKids = Children(f, trak.Body(), trak.End());
+        if (const Box* edts = Find(trakKids, "edts")) {
+            const Box elst = Children(f, edts->Body(), edts->End()).at(0);
+            EXPECT_EQ(f[elst.Body()], 0);  // version 0 for these sizes
+            for (uint32_t i = 0; i < u32(elst.Body() + 4); ++i) {
+                const size_t at = elst.Body() + 8 + 12 * i;
+                t.edits.emplace_back(u32(at), int32_t(u32(at + 4)));
+            }
+        }
+        const Box* mdia = Find(trakKids, "mdia");
+        const auto mdiaKids = Children(f, mdia->Body(), mdia->End());
+        t.timescale = u32(Find(mdiaKids, "mdhd")->Body() + 12);
+        const Box* hdlr = Find(mdiaKids, "hdlr");
+        t.handler = std::string(f.begin() + hdlr->Body() + 8, f.begin() + hdlr->Body() + 12);
+        const Box* minf = Find(mdiaKids, "minf");
+        const auto minfKids = Children(f, minf->Body(), minf->End());
+        const Box* stblBox = Find(minfKids, "stbl");
+        const auto stbl = Children(f, stblBox->Body(), stblBox->End());
+        t.entries = u32(Find(stbl, "stsd")->Body() + 4);
+        const Box* stts = Find(stbl, "stts");
+        for (uint32_t i = 0; i < u32(stts->Body() + 4); ++i) {
+            t.deltas.insert(t.deltas.end(), u32(stts->Body() + 8 + 8 * i),
+                            u32(stts->Body() + 12 + 8 * i));
+        }
+        if (const Box* ctts = Find(stbl, "ctts")) {
+            for (uint32_t i = 0; i < u32(ctts->Body() + 4); ++i) {
+                t.offsets.insert(t.offsets.end(), u32(ctts->Body() + 8 + 8 * i),
+                                 int32_t(u32(ctts->Body() + 12 + 8 * i)));
+            }
+        }
+        if (const Box* stss = Find(stbl, "stss")) {
+            for (uint32_t i = 0; i < u32(stss->Body() + 4); ++i) {
+                t.sync.push_back(u32(stss->Body() + 8 + 4 * i));
+            }
+        }
+        const Box* stsz = Find(stbl, "stsz");
+        const uint32_t same = u32(stsz->Body() + 4);
+        for (uint32_t i = 0; i < u32(stsz->Body() + 8); ++i) {
+            t.sizes.push_back(same != 0 ? same : u32(stsz->Body() + 12 + 4 * i));
+        }
+        const Box* co = Find(stbl, "stco");
+        t.co64 = co == nullptr;
+        if (t.co64) co = Find(stbl, "co64");
+        for (uint32_t i = 0; i < u32(co->Body() + 4); ++i) {
+            t.chunks.push_back(t.co64 ? flvbytes::ReadBE64(&f[co->Body() + 8 + 8 * i])
+                                      : u32(co->Body() + 8 + 4 * i));
+        }
+        const Box* stsc = Find(stbl, "stsc");
+        const uint32_t runs = u32(stsc->Body() + 4);
+        for (uint32_t r = 0; r < runs; ++r) {
+            const size_t at = stsc->Body() + 8 + 12 * r;
+            const uint32_t last = r + 1 < runs ? u32(at + 12) - 1 : uint32_t(t.chunks.size());
+            for (uint32_t c = u32(at); c <= last; ++c) {
+                t.perChunk.push_back(u32(at + 4));
+                t.entryOfSample.insert(t.entryOfSample.end(), u32(at + 4), u32(at + 8));
+            }
+        }
+        EXPECT_EQ(t.perChunk.size(), t.chunks.size());
+        EXPECT_EQ(t.entryOfSample.size(), t.sizes.size()) << "stsc against stsz";
+        EXPECT_EQ(t.deltas.size(), t.sizes.size()) << "stts against stsz";
+        if (!t.offsets.empty()) {
+            EXPECT_EQ(t.offsets.size(), t.sizes.size());
+        }
+        EXPECT_FALSE(t.deltas.empty() || t.deltas.back() == 0) << "the last sample lasts";
+        size_t sample = 0;
+        for (size_t c = 0; c < t.chunks.size() && sample <= t.sizes.size(); ++c) {
+            uint64_t end = t.chunks[c];
+            for (uint32_t i = 0; i < t.perChunk[c] && sample < t.sizes.size(); ++i) {
+                end += t.sizes[sample++];
+            }
+            EXPECT_GE(t.chunks[c], mdat->Body());
+            EXPECT_LE(end, mdat->End()) << "chunk " << c << " runs past mdat";
+        }
+        tracks.push_back(t);
+    }
+    return tracks;
+}
+
+class Mp4 : public ::testing::Test {
+protected:
+    TestDoc& Open(const FlvBuilder& builder) {
+        const std::string path = dir.File("in" + std::to_string(docs.size()) + ".flv");
+        builder.WriteTo(path);
+        docs.push_back(std::make_unique<TestDoc>());
+        FlvOpenOptions options;
+        options.modernCodecs = true;
+        EXPECT_EQ(docs.back()->Open(Wide(path), options), 0) << DumpErrors(*docs.back());
+        return *docs.back();
+    }
+    int Save(TestDoc& doc, const FlvMp4Options& options = {}) {
+        out = dir.File("out" + std::to_string(saves++) + ".mp4");
+        return doc.SaveMP4(Wide(out), options, nullptr);
+    }
+    TempDir dir;
+    std::vector<std::unique_ptr<TestDoc>> docs;
+    std::string out;
+    int saves = 0;
+};
+
+TEST_F(Mp4, TablesHoldEveryFrameAtItsTimeWithIdrPicturesAsSyncSamples) {
+    TestDoc& doc = Open(Recording(60));
+    ASSERT_EQ(Save(doc), 0) << DumpErrors(doc);
+    const Bytes file = ReadFile(out);
+    const auto tracks = Walk(file);
+    ASSERT_EQ(tracks.size(), 2u);
+    const Track& video = tracks[0];
+    const Track& audio = tracks[1];
+    EXPECT_EQ(video.handler, "vide");
+    EXPECT_EQ(audio.handler, "soun");
+    EXPECT_FALSE(video.co64);
+
+    ASSERT_EQ(video.sizes.size(), 60u);
+    EXPECT_EQ(video.timescale, 1000u);
+    EXPECT_EQ(video.deltas, std::vector<uint32_t>(60, 40));
+    EXPECT_EQ(video.sync, (std::vector<uint32_t>{1, 11, 21, 31, 41, 51}));
+    EXPECT_EQ(video.offsets[0], 80);
+    EXPECT_EQ(video.offsets[1], 40);
+    EXPECT_EQ(video.offsets[2], 120);
+    // The first picture shows at 80 ms, as in the FLV: an empty edit up to
+    // it, then the media from its earliest presentation.
+    ASSERT_EQ(video.edits.size(), 2u);
+    EXPECT_EQ(video.edits[0].first, 80);
+    EXPECT_EQ(video.edits[0].second, -1);
+    EXPECT_EQ(video.edits[1].second, 80);
+    // Each sample is the frame's NAL units, byte for byte.
+    const Bytes first = Nal(5, 30);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), file.begin() + video.chunks[0]));
+    EXPECT_EQ(video.sizes[1], 15u);
+
+    EXPECT_EQ(audio.timescale, 44100u);
+    EXPECT_TRUE(audio.edits.empty());
+    EXPECT_EQ(audio.deltas.size(), audio.sizes.size());
+    EXPECT_EQ(std::set<uint32_t>(audio.deltas.begin(), audio.deltas.end()),
+              std::set<uint32_t>{1024});
+    EXPECT_EQ(audio.sizes[0], 20u);
+    EXPECT_EQ(audio.sizes[1], 21u);
+    // Chunks of about a second, alternating.
+    EXPECT_GE(video.chunks.size(), 2u);
+    EXPECT_LE(video.perChunk[0], 26u);
+    EXPECT_LT(video.chunks[0], audio.chunks[0]);
+    EXPECT_LT(audio.chunks[0], video.chunks[1]);
+}
+
+TEST_F(Mp4, ChangedConfigurationGetsItsOwnEntryAndNoChunkSpansTheChange) {
+    TestDoc& doc = Open(Recording(30, 13));
+    ASSERT_EQ(Save(doc), 0) << DumpErrors(doc);
+    const Bytes file = ReadFile(out);
+    const auto tracks = Walk(file);
+    ASSERT_EQ(tracks.size(), 2u);
+    const Track& video = tracks[0];
+    EXPECT_EQ(video.entries, 2u);
+    ASSERT_EQ(video.entryOfSample.size(), 30u);
+    for (uint32_t i = 0; i < 30; ++i) EXPECT_EQ(video.entryOfSample[i], i < 13 ? 1u : 2u) << i;
+    // Both records, verbatim, once each.
+    for (uint8_t variant : {0, 1}) {
+        const Bytes record = AvcRecord(variant);
+        const auto at = std::search(file.begin(), file.end(), record.begin(), record.end());
+        EXPECT_NE(at, file.end());
+        EXPECT_EQ(std::search(at + 1, file.end(), record.begin(), record.end()), file.end());
+    }
+    EXPECT_EQ(tracks[1].entries, 1u);
+}
+
+TEST_F(Mp4, SplitPartsHoldOneConfigurationEachFromTimeZero) {
+    TestDoc& doc = Open(Recording(30, 13));
+    uint32_t parts = 0;
+    ASSERT_EQ(doc.Mp4PartCount({}, &parts), 0);
+    EXPECT_EQ(parts, 2u);
+    FlvMp4Options options;
+    options.part = 2;
+    ASSERT_EQ(Save(doc, options), 0) << DumpErrors(doc);
+    auto tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].entries, 1u);
+    EXPECT_EQ(tracks[0].sizes.size(), 17u);
+    EXPECT_EQ(tracks[0].sizes[0], 4u + 23u) << "frame 13, the first after the change";
+    // Frame 13 decodes at 520 ms and shows at 560; the audio frames that
+    // start from 520 on stay with it, the first at 534 ms.
+    ASSERT_EQ(tracks[0].edits.size(), 2u);
+    EXPECT_EQ(tracks[0].edits[0].first, 40);
+    EXPECT_EQ(tracks[0].edits[1].second, 40);
+    ASSERT_EQ(tracks[1].edits.size(), 2u);
+    EXPECT_EQ(tracks[1].edits[0].first, 14);
+    EXPECT_EQ(tracks[1].edits[1].second, 0);
+    options.part = 1;
+    ASSERT_EQ(Save(doc, options), 0) << DumpErrors(doc);
+    tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].sizes.size() + 17u, 30u);
+    EXPECT_EQ(tracks[0].deltas.back(), 40u) << "the last frame keeps its interval";
+    options.part = 3;
+    EXPECT_EQ(Save(doc, options), FlvResult::ExportRefused);
+}
+
+TEST_F(Mp4, StreamsWithoutMp4FormAreRefusedUnlessLeftOut) {
+    FlvBuilder h263;
+    h263.Header(0x05);
+    for (uint32_t i = 0; i < 5; ++i) {
+        h263.Video(40 * i, VideoPayload(i == 0 ? 1 : 2, 2, H263Packet(2)));
+        h263.Audio(40 * i, AacPayload(i == 0 ? 0 : 1, i == 0 ? Bytes{0x12, 0x10} : Pattern(9)));
+    }
+    TestDoc& doc = Open(h263);
+    EXPECT_EQ(Save(doc), FlvResult::Mp4StreamRefused);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_NE(Narrow(Messages(doc).back()).find("AVI"), std::string::npos);
+    FlvMp4Options audioOnly;
+    audioOnly.video = false;
+    ASSERT_EQ(Save(doc, audioOnly), 0) << DumpErrors(doc);
+    const auto tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].sizes.size(), 4u);
+
+    FlvBuilder nelly;
+    nelly.Header(0x04);
+    for (uint32_t i = 0; i < 5; ++i) nelly.Audio(64 * i, AudioPayload(0x6E, Pattern(64)));
+    TestDoc& nellyDoc = Open(nelly);
+    EXPECT_EQ(Save(nellyDoc), FlvResult::Mp4StreamRefused);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(Mp4, AudioGapIsKeptAndMp3RatesPickTheObjectType) {
+    FlvBuilder b;
+    b.Header(0x04);
+    b.Audio(0, AacPayload(0, {0x12, 0x10}));
+    for (uint32_t t : {0u, 23u, 46u, 500u, 523u}) b.Audio(t, AacPayload(1, Pattern(12)));
+    TestDoc& doc = Open(b);
+    ASSERT_EQ(Save(doc), 0) << DumpErrors(doc);
+    auto tracks = Walk(ReadFile(out));
+    ASSERT_EQ(tracks.size(), 1u);
+    // 1024-sample frames, the gap before 500 ms kept where it is.
+    EXPECT_THAT(tracks[0].deltas, ElementsAre(1024, 1024, 22050 - 2048, 1024, 1024));
+
+    for (const auto& [header, objectType, rate] :
+         {std::tuple{Bytes{0xFF, 0xFB, 0x90, 0x44}, 0x6B, 44100u},
+          std::tuple{Bytes{0xFF, 0xF3, 0x80, 0xC4}, 0x69, 22050u}}) {
+        FlvBuilder mp3;
+        mp3.Header(0x04);
+        for (uint32_t i = 0; i < 4; ++i) {
+            mp3.Audio(26 * i, AudioPayload(0x2F, Concat(header, Pattern(100))));
+        }
+        TestDoc& mp3Doc = Open(mp3);
+        ASSERT_EQ(Save(mp3Doc), 0) << DumpErrors(mp3Doc);
+        const Bytes file = ReadFile(out);
+        tracks = Walk(file);
+        ASSERT_EQ(tracks.size(), 1u);
+        EXPECT_EQ(tracks[0].timescale, rate);
+        EXPECT_EQ(tracks[0].sizes[0], 104u);
+        // The esds's objectTypeIndication follows the DecoderConfigDescriptor tag.
+        const Bytes descriptor{0x04, 0x80, 0x80, 0x80, 0x0D, uint8_t(objectType), 0x15};
+        EXPECT_NE(std::search(file.begin(), file.end(), descriptor.begin(), descriptor.end()),
+                  file.end());
+    }
+}
+
+TEST(Mp4Writer, WideOffsetsOnlyWhenTheDataPassesFourGigabytes) {
+    for (const uint32_t size : {1000u, 0xC0000000u}) {
+        FlvDecoderConfig config;
+        config.codec = 10;
+        config.bytes = {0x12, 0x10};
+        FlvMp4Track track;
+        track.timescale = 44100;
+        FlvMp4SampleEntry entry;
+        entry.kind = FlvMp4SampleEntry::Kind::Aac;
+        entry.config = &config;
+        track.entries.push_back(entry);
+        track.entryRuns.emplace_back(0, 0);
+        track.fileRuns.emplace_back(0, nullptr);
+        for (int i = 0; i < 3; ++i) track.samples.push_back({0, 44100 * i, size, 0});
+        track.lastDuration = 1024;
+        const CFlvMp4Writer writer({track}, true);
+        const Bytes& head = writer.Head();
+        const bool wide = size > 1000;
+        auto has = [&](const char* type) {
+            return std::search(head.begin(), head.end(), type, type + 4) != head.end();
+        };
+        EXPECT_EQ(has("co64"), wide);
+        EXPECT_EQ(has("stco"), !wide);
+        // mdat's size: 64 bits behind a size field of 1 when it needs them.
+        ASSERT_GE(head.size(), 16u);
+        const uint8_t* mdat = wide ? &head[head.size() - 16] : &head[head.size() - 8];
+        EXPECT_EQ(flvbytes::ReadBE32(mdat), wide ? 1u : 3008u);
+        if (wide) {
+            EXPECT_EQ(flvbytes::ReadBE64(mdat + 8), 3ull * size + 16);
+        }
+    }
+}
+
+TEST(Mp4Codecs, StringsFromTheConfigurations) {
+    FlvDecoderConfig avc;
+    avc.video = true;
+    avc.codec = 7;
+    avc.avc.valid = true;
+    avc.avc.profile = 0x64;
+    avc.avc.compatibility = 0x00;
+    avc.avc.level = 0x1F;
+    EXPECT_EQ(flvmp4::CodecsString(avc), "avc1.64001F");
+    avc.avc.profile = 0xF4;  // High 4:4:4 Predictive
+    avc.avc.level = 0x33;
+    EXPECT_EQ(flvmp4::CodecsString(avc), "avc1.F40033");
+    FlvDecoderConfig aac;
+    aac.codec = 10;
+    aac.bytes = {0x12, 0x10};
+    EXPECT_EQ(flvmp4::CodecsString(aac), "mp4a.40.2");
+    aac.bytes = {0x2B, 0x92, 0x08, 0x00};  // explicit HE-AAC: object type 5 first
+    EXPECT_EQ(flvmp4::CodecsString(aac), "mp4a.40.5");
+    aac.bytes = {0xF8, 0x20};  // escape: 32 + 1
+    EXPECT_EQ(flvmp4::CodecsString(aac), "mp4a.40.33");
+    EXPECT_EQ(flvmp4::Mpeg1AudioCodecsString(true), "mp4a.6B");
+    EXPECT_EQ(flvmp4::Mpeg1AudioCodecsString(false), "mp4a.69");
+}
+
+}  // namespace
