@@ -10,11 +10,16 @@ namespace cli {
 
 namespace {
 
-const char* VideoCodecName(unsigned id) {
-    if (const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(uint8_t(id))) {
+const char* VideoCodecName(uint32_t id) {
+    if (const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(id)) {
         return codec->name;
     }
     return id == 1 ? "JPEG" : "unknown";
+}
+
+const char* AudioFormatName(uint32_t id) {
+    const flvcodec::AudioFormatInfo* format = flvcodec::FindAudioFormat(id);
+    return format != nullptr ? format->name : "unknown";
 }
 
 // AAC's object types by number, as far as FLV files carry them.
@@ -132,7 +137,7 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
         static constexpr unsigned kRates[4] = {5512, 11025, 22050, 44100};
         size_t frames = 0;
         for (const CFlvTag* tag : audioTags) frames += tag->IsFrame() ? 1 : 0;
-        out["audio"] = {{"format", flvcodec::GetAudioFormat(meta.m_audioCodecId).name},
+        out["audio"] = {{"format", AudioFormatName(meta.m_audioCodecId)},
                         {"format_id", meta.m_audioCodecId},
                         {"rate", kRates[meta.m_soundRate & 3]},
                         {"sample_size", meta.m_soundSize ? 16 : 8},

@@ -112,6 +112,11 @@ Writer WriterForPath(const std::string& path) {
     if (extension == ".avi") return Writer::Avi;
     if (extension == ".aac") return Writer::Adts;
     if (extension == ".h264" || extension == ".264") return Writer::AnnexB;
+    if (extension == ".h265" || extension == ".265" || extension == ".hevc") {
+        return Writer::AnnexBHevc;
+    }
+    if (extension == ".ivf") return Writer::Ivf;
+    if (extension == ".obu") return Writer::Obu;
     return Writer::Audio;
 }
 
@@ -121,6 +126,9 @@ std::optional<Writer> WriterFromName(const std::string& name) {
     if (name == "audio") return Writer::Audio;
     if (name == "aac") return Writer::Adts;
     if (name == "h264") return Writer::AnnexB;
+    if (name == "h265") return Writer::AnnexBHevc;
+    if (name == "ivf") return Writer::Ivf;
+    if (name == "obu") return Writer::Obu;
     return std::nullopt;
 }
 

@@ -35,7 +35,7 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
-enum class Writer { Flv, Avi, Audio, Adts, AnnexB };
+enum class Writer { Flv, Avi, Audio, Adts, AnnexB, AnnexBHevc, Ivf, Obu };
 
 // ".flv" → FLV, ".avi" → AVI, ".aac" → ADTS, ".h264" or ".264" → Annex B,
 // anything else → audio; case does not matter.

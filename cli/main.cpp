@@ -30,7 +30,8 @@ struct Job {
     std::string output;
     std::string format;
     bool quiet = false;
-    bool index = false;  // FLV output with a key-frame index in its onMetaData
+    bool index = false;     // FLV output with a key-frame index in its onMetaData
+    bool enhanced = false;  // codec-12 HEVC written as enhanced 'hvc1' tags
 };
 
 bool OpenDocument(Document& document, const std::string& path) {
@@ -56,6 +57,12 @@ int Write(Document& file, Writer writer, bool index, const std::wstring& path,
             return file.SaveAudioAdts(path, progress);
         case Writer::AnnexB:
             return file.SaveVideoAnnexB(path, progress);
+        case Writer::AnnexBHevc:
+            return file.SaveVideoStream(path, FlvVideoForm::AnnexBHevc, progress);
+        case Writer::Ivf:
+            return file.SaveVideoStream(path, FlvVideoForm::Ivf, progress);
+        case Writer::Obu:
+            return file.SaveVideoStream(path, FlvVideoForm::Obu, progress);
         case Writer::Audio:
             break;
     }
@@ -79,7 +86,8 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
 
     const Writer writer =
         job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
-    if ((writer == Writer::Avi || writer == Writer::AnnexB) &&
+    if ((writer == Writer::Avi || writer == Writer::AnnexB || writer == Writer::AnnexBHevc ||
+         writer == Writer::Ivf || writer == Writer::Obu) &&
         document.GetVideoTagArray()->empty()) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
@@ -245,6 +253,14 @@ int RunCopy(const Job& job) {
     AtomicOutput output;
     Document document;
     if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (job.enhanced) {
+        const int result = document.ConvertToEnhanced();
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot rewrite '" + job.inputs[0] + "' as enhanced FLV", result,
+                          &document);
+            return kExitFailure;
+        }
+    }
     const int status = WriteOutput(document, job, output);
     if (status == 0 && !job.quiet) PrintWritten(job);
     return status;
@@ -254,12 +270,16 @@ const std::map<std::string, std::string> kUsage = {
     {"", "usage: flvsplice [--version] [-q] {info|cut|join|copy} ..."},
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
-     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format flv|avi|audio|aac|h264] "
+     "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
+     "flv|avi|audio|aac|h264|h265|ivf|obu] "
      "[--index]"},
     {"join",
-     "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264] "
+     "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
+     "flv|avi|audio|aac|h264|h265|ivf|obu] "
      "[--index]"},
-    {"copy", "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264] [--index]"},
+    {"copy",
+     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|h265|ivf|obu] [--index] "
+     "[--enhanced]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -292,7 +312,8 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "h264"});
+    const auto formats =
+        CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "h265", "ivf", "obu"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;
@@ -320,11 +341,14 @@ int main(int argc, char** argv) {
 
     auto* copy = app.add_subcommand("copy", "Write a file again, unedited");
     copy->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
+    copy->add_flag("--enhanced", job.enhanced,
+                   "Write codec-12 HEVC as enhanced FLV ('hvc1' tags), the coded data unchanged");
 
     for (CLI::App* command : {cut, join, copy}) {
         command
             ->add_option("-o,--output", job.output,
-                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B); "
+                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B), "
+                         ".h265, .265 or .hevc (HEVC Annex B), .ivf (AV1, VP9), .obu (AV1); "
                          "anything else takes the audio alone")
             ->required()
             ->type_name("OUT");

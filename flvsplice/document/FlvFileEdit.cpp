@@ -250,24 +250,27 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
 
 namespace {
 
-std::wstring SizeText(const flvcodec::AvcConfig& avc) {
-    return std::to_wstring(avc.width) + L"×" + std::to_wstring(avc.height);
+std::wstring SizeText(const FlvDecoderConfig& config) {
+    return std::to_wstring(config.width) + L"×" + std::to_wstring(config.height);
 }
 
 // What differs between two configurations of one codec, for the record of a
 // refused join.
 std::wstring ConfigDifference(const FlvDecoderConfig& a, const FlvDecoderConfig& b) {
     if (a.video) {
-        if (a.avc.width != b.avc.width || a.avc.height != b.avc.height) {
-            return L"映像の解像度が異なります（" + SizeText(a.avc) + L" と " + SizeText(b.avc) +
-                   L"）。";
+        if (a.width != b.width || a.height != b.height) {
+            return L"映像の解像度が異なります（" + SizeText(a) + L" と " + SizeText(b) + L"）。";
         }
+        if (!flvcodec::IsAvc(a.codec)) return L"映像のデコーダ設定が異なります。";
         if (a.avc.profile != b.avc.profile || a.avc.level != b.avc.level) {
             return L"H.264のプロファイルまたはレベルが異なります（" +
                    std::to_wstring(a.avc.profile) + L"/" + std::to_wstring(a.avc.level) + L" と " +
                    std::to_wstring(b.avc.profile) + L"/" + std::to_wstring(b.avc.level) + L"）。";
         }
         return L"H.264のパラメータセット（SPS/PPS）が異なります。";
+    }
+    if (a.codec != flvcodec::kSoundAac && a.codec != flvcodec::kFourCCAac) {
+        return L"音声のデコーダ設定が異なります。";
     }
     if (a.aac.sampleRate != b.aac.sampleRate) {
         return L"AACのサンプリング周波数が異なります（" + std::to_wstring(a.aac.sampleRate) +

@@ -1,14 +1,58 @@
 #include <vector>
 
 #include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/document/FlvFile.h"
 
-// The elementary-stream exports of the modern codecs: AAC as ADTS and H.264
-// as an Annex B byte stream, the forms every decoder and player reads alone.
+// The elementary-stream exports of the modern codecs: AAC as ADTS, H.264 and
+// HEVC as Annex B byte streams, AV1 as an OBU stream or IVF, VP9 as IVF: the
+// forms every decoder and player reads alone.
 
 namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+constexpr uint8_t kTemporalDelimiter[2] = {0x12, 0x00};
+
+bool FormTakes(FlvVideoForm form, uint32_t codec) {
+    switch (form) {
+        case FlvVideoForm::AnnexBAvc:
+            return flvcodec::IsAvc(codec);
+        case FlvVideoForm::AnnexBHevc:
+            return flvcodec::IsHevc(codec);
+        case FlvVideoForm::Ivf:
+            return codec == flvcodec::kFourCCAv1 || codec == flvcodec::kFourCCVp9;
+        case FlvVideoForm::Obu:
+            return codec == flvcodec::kFourCCAv1;
+    }
+    return false;
+}
+
+const wchar_t* FormRefusal(FlvVideoForm form) {
+    switch (form) {
+        case FlvVideoForm::AnnexBAvc:
+            return L"H.264以外の映像はAnnex B形式で出力できません。";
+        case FlvVideoForm::AnnexBHevc:
+            return L"HEVC以外の映像はH.265のAnnex B形式で出力できません。";
+        case FlvVideoForm::Ivf:
+            return L"AV1とVP9以外の映像はIVF形式で出力できません。";
+        case FlvVideoForm::Obu:
+            return L"AV1以外の映像はOBUストリームで出力できません。";
+    }
+    return L"";
+}
+
+// The OBUs of an AV1 frame without its temporal delimiters; *header tells
+// whether a sequence header is among them. A frame whose OBUs do not parse
+// keeps the OBUs that do.
+void AppendAv1Frame(const std::vector<uint8_t>& frame, std::vector<uint8_t>& out, bool* header) {
+    *header = false;
+    flvcodec::Obu obu;
+    for (size_t at = 0; flvcodec::ReadObu(frame.data(), frame.size(), at, obu); at = obu.end) {
+        if (obu.type == flvcodec::kObuTemporalDelimiter) continue;
+        if (obu.type == flvcodec::kObuSequenceHeader) *header = true;
+        out.insert(out.end(), frame.begin() + long(obu.start), frame.begin() + long(obu.end));
+    }
+}
 
 }  // namespace
 
@@ -17,7 +61,126 @@ int CFlvFile::SaveAudioAdts(const std::wstring& path, CFlvProcess* process) {
 }
 
 int CFlvFile::SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process) {
-    return WriteElementaryStream(path, process, true);
+    return SaveVideoStream(path, FlvVideoForm::AnnexBAvc, process);
+}
+
+int CFlvFile::SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvProcess* process) {
+    if (!IsReady()) return RefuseNotOpen();
+    const std::vector<CFlvTag*>& stream = m_videoTags;
+    const uint32_t codec = m_metaData->m_videoCodecId;
+    const wchar_t* refusal = nullptr;
+    if (stream.empty()) {
+        refusal = L"映像データが無いため、映像ストリームを出力できません。";
+    } else if (!m_options.modernCodecs || !FormTakes(form, codec)) {
+        refusal = FormRefusal(form);
+    } else if (!m_tracks.empty()) {
+        refusal = L"マルチトラックの映像はストリームとして出力できません。";
+    } else if (form == FlvVideoForm::AnnexBAvc || form == FlvVideoForm::AnnexBHevc) {
+        const FlvDecoderConfig* current = nullptr;
+        for (const CFlvTag* tag : stream) {
+            if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
+                current = config;
+            } else if (tag->IsFrame() && current == nullptr) {
+                refusal = L"最初の映像フレームの前にデコーダ設定がありません。";
+                break;
+            }
+        }
+    }
+    if (refusal != nullptr) {
+        PushError(refusal);
+        return FlvResult::ExportRefused;
+    }
+
+    CFlvOutputFile output;
+    int error = 0;
+    if (!output.Create(path, &error)) {
+        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
+        return FlvResult::OpenFailed;
+    }
+    if (form == FlvVideoForm::Ivf) {
+        // 32 bytes: signature, version 0, header size, FourCC, size, time
+        // base (milliseconds, as FLV's timestamps), frame count.
+        uint32_t frames = 0;
+        for (const CFlvTag* tag : stream) frames += tag->IsFrame() ? 1 : 0;
+        uint8_t header[32] = {'D', 'K', 'I', 'F'};
+        flvbytes::WriteLE16(header + 6, 32);
+        const char* fourCC = codec == flvcodec::kFourCCAv1 ? "AV01" : "VP90";
+        for (int i = 0; i < 4; ++i) header[8 + i] = uint8_t(fourCC[i]);
+        flvbytes::WriteLE16(header + 12, m_metaData->m_width & 0xFFFF);
+        flvbytes::WriteLE16(header + 14, m_metaData->m_height & 0xFFFF);
+        flvbytes::WriteLE32(header + 16, 1000);
+        flvbytes::WriteLE32(header + 20, 1);
+        flvbytes::WriteLE32(header + 24, frames);
+        output.Write(header, sizeof header);
+    }
+    int result = FlvResult::Success;
+    const FlvDecoderConfig* current = nullptr;
+    bool sequenceHeaderSent = false;
+    std::vector<uint8_t> frame;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        const CFlvTag* tag = stream[i];
+        if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
+            current = config;
+        } else if (tag->IsFrame()) {
+            const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
+            if (!ReadSourceBytes(data->m_packet ? data->m_packet->m_rawData.get() : nullptr, 0,
+                                 UINT64_MAX, frame)) {
+                result = FlvResult::ReadFailed;
+                break;
+            }
+            out.clear();
+            if (form == FlvVideoForm::AnnexBAvc || form == FlvVideoForm::AnnexBHevc) {
+                // The parameter sets in force in front of every picture that
+                // starts a sequence.
+                if (form == FlvVideoForm::AnnexBAvc ? tag->DecodesAlone() : tag->IsKeyFrame()) {
+                    const auto& sets = form == FlvVideoForm::AnnexBAvc
+                                           ? std::vector{&current->avc.sps, &current->avc.pps}
+                                           : std::vector{&current->hevc.nalUnits};
+                    for (const auto* list : sets) {
+                        for (const std::vector<uint8_t>& set : *list) {
+                            out.insert(out.end(), kStartCode, kStartCode + 4);
+                            out.insert(out.end(), set.begin(), set.end());
+                        }
+                    }
+                }
+                // A frame whose NAL unit lengths do not fit its payload keeps
+                // the units that do.
+                flvcodec::AppendAnnexB(frame.data(), frame.size(), current->NalLengthSize(), out);
+            } else if (codec == flvcodec::kFourCCAv1) {
+                // A temporal unit: its delimiter, the sequence header where
+                // the frame starts a sequence without one, the frame's OBUs.
+                out.assign(kTemporalDelimiter, kTemporalDelimiter + 2);
+                const size_t before = out.size();
+                bool header = false;
+                AppendAv1Frame(frame, out, &header);
+                if (!header && current != nullptr && (tag->IsKeyFrame() || !sequenceHeaderSent)) {
+                    std::vector<uint8_t> configObus;
+                    bool unused = false;
+                    AppendAv1Frame(current->av1.configObus, configObus, &unused);
+                    out.insert(out.begin() + long(before), configObus.begin(), configObus.end());
+                    header = !configObus.empty();
+                }
+                sequenceHeaderSent = sequenceHeaderSent || header;
+            } else {
+                out = frame;
+            }
+            if (form == FlvVideoForm::Ivf) {
+                uint8_t header[12];
+                flvbytes::WriteLE32(header, uint32_t(out.size()));
+                flvbytes::WriteLE32(header + 4, tag->GetTimestamp());
+                flvbytes::WriteLE32(header + 8, 0);
+                output.Write(header, sizeof header);
+            }
+            if (!out.empty()) output.Write(out.data(), out.size());
+        }
+        if (process != nullptr &&
+            process->ReportProgress(static_cast<int>(i), static_cast<int>(stream.size()))) {
+            break;
+        }
+    }
+    output.Close();
+    return result;
 }
 
 int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* process, bool video) {
@@ -76,14 +239,16 @@ int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* proce
             current = config;
         } else if (tag->IsFrame()) {
             CFlvRawData* raw = nullptr;
+            uint64_t skip = 0;
             if (video) {
                 const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
                 raw = data->m_packet ? data->m_packet->m_rawData.get() : nullptr;
             } else {
-                raw = static_cast<const CFlvAudioData*>(tag->m_payload.get())->m_rawData.get();
+                const auto* audio = static_cast<const CFlvAudioData*>(tag->m_payload.get());
+                raw = audio->m_rawData.get();
+                // AAC's raw data starts with its packet type.
+                skip = audio->m_bodyOffset;
             }
-            // AAC's raw data starts with its packet type.
-            const uint64_t skip = video ? 0 : 1;
             if (!ReadSourceBytes(raw, skip, UINT64_MAX, frame)) {
                 result = FlvResult::ReadFailed;
                 break;
