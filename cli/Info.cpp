@@ -187,6 +187,18 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
             out["video"]["level"] = config->avc.level / 10.0;
         }
     }
+    if (!document.GetTracks().empty()) {
+        auto& tracks = out["tracks"] = nlohmann::ordered_json::array();
+        for (const FlvTrack& track : document.GetTracks()) {
+            std::string fourCC;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                const char c = char((track.fourCC >> shift) & 0xFF);
+                fourCC += c >= 0x20 && c < 0x7F ? c : '?';
+            }
+            tracks.push_back(
+                {{"kind", track.video ? "video" : "audio"}, {"id", track.id}, {"codec", fourCC}});
+        }
+    }
     out["duration"] = meta.m_durationSec;
     out["tags"] = document.GetFlvTagArray()->size();
     out["payload_bytes"] = PayloadBytes(*document.GetFlvTagArray());
@@ -236,6 +248,13 @@ std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json
                       Number(v["data_rate_kbps"], "%.1f").c_str(),
                       FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str());
         text += line;
+    }
+    if (d.contains("tracks")) {
+        for (const auto& track : d["tracks"]) {
+            text += "  track     " + track["kind"].get<std::string>() + " " +
+                    std::to_string(track["id"].get<unsigned>()) + ": " +
+                    track["codec"].get<std::string>() + "\n";
+        }
     }
     // Where each stream starts: the distance a join keeps between them.
     std::string starts;

@@ -48,6 +48,10 @@ int CFlvFile::Add(CFlvFile* other, bool check) {
         PushError(L"片方のFLVファイルに映像データが無いため結合できません。");
         return FlvResult::JoinRefused;
     }
+    if (!m_tracks.empty() || !other->m_tracks.empty()) {
+        PushError(L"マルチトラックのFLVファイルは結合できません。");
+        return FlvResult::JoinRefused;
+    }
     std::vector<CFlvTag*> appended;
     if (m_options.modernCodecs) {
         const int result = PrepareModernJoin(other, check, &appended);
@@ -138,6 +142,11 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
     if (start > end) {
         PushError(L"開始時間が終了時間より後に指定されています。");
         return FlvResult::StartAfterEnd;
+    }
+    if (!m_tracks.empty()) {
+        // The tracks' key frames are not read: a cut could break any of them.
+        PushError(L"マルチトラックのFLVファイルは切り取ることが出来ません。");
+        return FlvResult::ContentInvalid;
     }
     const bool hasAudio = m_flvHeader->HasAudio();
     const bool hasVideo = m_flvHeader->HasVideo();
