@@ -215,6 +215,8 @@ class Vp9(unittest.TestCase, Codec):
         self.check_cut(self.flv, self.stream, ".ivf")
         self.check_join(self.flv, self.stream, ".ivf")
         self.check_refusals(self.flv, [".h265", ".obu"])
+        # AVI carries none of these codecs (an enhanced tag's packet type is no codec id).
+        self.assertIn("9025", cli("copy", self.flv, "-o", path("v.avi")).stderr)
 
 
 class Multitrack(unittest.TestCase):
