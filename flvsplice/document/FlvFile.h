@@ -78,8 +78,8 @@ public:
     // Writes H.263 or VP6 video into an AVI file with an index. Failures of
     // the output file after it was created throw CFlvFileException.
     int SaveAVI(const std::wstring& path, CFlvProcess* process);
-    // Writes AAC audio as ADTS: every raw frame behind a 7-byte header made
-    // from the AudioSpecificConfig in force. Refuses (ExportRefused, nothing
+    // Writes AAC audio (sound format 10 or enhanced 'mp4a') as ADTS: every raw frame behind a
+    // 7-byte header made from the AudioSpecificConfig in force. Refuses (ExportRefused, nothing
     // written) other formats and configurations ADTS cannot carry. Failures
     // of the output file after it was created throw CFlvFileException.
     int SaveAudioAdts(const std::wstring& path, CFlvProcess* process);
@@ -165,7 +165,8 @@ private:
     // leaves records.
     int PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag*>* out);
     void KeepSyncAtSeam(std::vector<CFlvTag*>* appended);
-    int WriteElementaryStream(const std::wstring& path, CFlvProcess* process, bool video);
+    // The ADTS export.
+    int WriteElementaryStream(const std::wstring& path, CFlvProcess* process);
 
     // Holds the elements that Open creates: declared first, destroyed last.
     CFlvElementPool m_pool;

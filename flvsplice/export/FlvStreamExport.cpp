@@ -57,7 +57,7 @@ void AppendAv1Frame(const std::vector<uint8_t>& frame, std::vector<uint8_t>& out
 }  // namespace
 
 int CFlvFile::SaveAudioAdts(const std::wstring& path, CFlvProcess* process) {
-    return WriteElementaryStream(path, process, false);
+    return WriteElementaryStream(path, process);
 }
 
 int CFlvFile::SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process) {
@@ -183,37 +183,34 @@ int CFlvFile::SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvP
     return result;
 }
 
-int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* process, bool video) {
+int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* process) {
     if (!IsReady()) return RefuseNotOpen();
-    const std::vector<CFlvTag*>& stream = video ? m_videoTags : m_audioTags;
+    const std::vector<CFlvTag*>& stream = m_audioTags;
 
     // Everything that could refuse the export is checked before the file is
     // made: the codec, and a configuration in force for every frame that the
     // form can express.
     const wchar_t* refusal = nullptr;
     if (stream.empty()) {
-        refusal = video ? L"映像データが無いため、映像ストリームを出力できません。"
-                        : L"音声データが無いため、音声ストリームを出力できません。";
-    } else if (!m_options.modernCodecs ||
-               (video ? m_metaData->m_videoCodecId != flvcodec::kVideoAvc
-                      : m_metaData->m_audioCodecId != flvcodec::kSoundAac)) {
-        refusal = video ? L"H.264以外の映像はAnnex B形式で出力できません。"
-                        : L"AAC以外の音声はADTS形式で出力できません。";
+        refusal = L"音声データが無いため、音声ストリームを出力できません。";
+    } else if (!m_options.modernCodecs || !m_tracks.empty() ||
+               (m_metaData->m_audioCodecId != flvcodec::kSoundAac &&
+                m_metaData->m_audioCodecId != flvcodec::kFourCCAac)) {
+        refusal = L"AAC以外の音声はADTS形式で出力できません。";
     } else {
         const FlvDecoderConfig* current = nullptr;
         uint8_t scratch[7];
         for (const CFlvTag* tag : stream) {
             if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
                 current = config;
-                if (!video && !flvcodec::MakeAdtsHeader(config->aac, 0, scratch)) {
+                if (!flvcodec::MakeAdtsHeader(config->aac, 0, scratch)) {
                     refusal =
                         L"このAAC設定（オブジェクトタイプ、周波数、チャンネル構成、"
                         L"960サンプルフレーム）はADTSで表せません。";
                     break;
                 }
             } else if (tag->IsFrame() && current == nullptr) {
-                refusal = video ? L"最初の映像フレームの前にAVCデコーダ設定がありません。"
-                                : L"最初の音声フレームの前にAACデコーダ設定がありません。";
+                refusal = L"最初の音声フレームの前にAACデコーダ設定がありません。";
                 break;
             }
         }
@@ -238,42 +235,19 @@ int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* proce
         if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
             current = config;
         } else if (tag->IsFrame()) {
-            CFlvRawData* raw = nullptr;
-            uint64_t skip = 0;
-            if (video) {
-                const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
-                raw = data->m_packet ? data->m_packet->m_rawData.get() : nullptr;
-            } else {
-                const auto* audio = static_cast<const CFlvAudioData*>(tag->m_payload.get());
-                raw = audio->m_rawData.get();
-                // AAC's raw data starts with its packet type.
-                skip = audio->m_bodyOffset;
-            }
-            if (!ReadSourceBytes(raw, skip, UINT64_MAX, frame)) {
+            const auto* audio = static_cast<const CFlvAudioData*>(tag->m_payload.get());
+            // The raw data starts with AAC's packet type, or with the
+            // enhanced header.
+            if (!ReadSourceBytes(audio->m_rawData.get(), audio->m_bodyOffset, UINT64_MAX, frame)) {
                 result = FlvResult::ReadFailed;
                 break;
             }
-            out.clear();
-            if (video) {
-                if (tag->DecodesAlone()) {
-                    for (const auto* sets : {&current->avc.sps, &current->avc.pps}) {
-                        for (const std::vector<uint8_t>& set : *sets) {
-                            out.insert(out.end(), kStartCode, kStartCode + 4);
-                            out.insert(out.end(), set.begin(), set.end());
-                        }
-                    }
-                }
-                // A frame whose NAL unit lengths do not fit its payload keeps
-                // the units that do.
-                flvcodec::AppendAnnexB(frame.data(), frame.size(), current->avc.nalLengthSize, out);
-            } else if (!frame.empty()) {
-                uint8_t header[7];
-                if (flvcodec::MakeAdtsHeader(current->aac, frame.size(), header)) {
-                    out.assign(header, header + sizeof header);
-                    out.insert(out.end(), frame.begin(), frame.end());
-                }
+            uint8_t header[7];
+            if (!frame.empty() && flvcodec::MakeAdtsHeader(current->aac, frame.size(), header)) {
+                out.assign(header, header + sizeof header);
+                out.insert(out.end(), frame.begin(), frame.end());
+                output.Write(out.data(), out.size());
             }
-            if (!out.empty()) output.Write(out.data(), out.size());
         }
         if (process != nullptr &&
             process->ReportProgress(static_cast<int>(i), static_cast<int>(stream.size()))) {

@@ -74,6 +74,12 @@ def hashes(source):
     return [fields[5].strip() for fields in lines]
 
 
+def audio_hashes(source):
+    done = run("ffmpeg", "-v", "error", "-i", source, "-map", "0:a", "-f", "framemd5", "-")
+    assert done.returncode == 0 and done.stderr == b"", done.stderr.decode()
+    return [line.split(b",")[5] for line in done.stdout.splitlines() if not line.startswith(b"#")]
+
+
 def tag_payloads(file):
     data, at, out = open(file, "rb").read(), 13, []
     while at + 11 <= len(data):
@@ -168,6 +174,9 @@ class HevcEnhanced(unittest.TestCase, Codec):
         self.check_copy(self.flv, self.stream, ".h265")
         self.check_cut(self.flv, self.stream, ".h265")
         self.check_join(self.flv, self.stream, ".h265")
+        # The enhanced AAC as ADTS decodes to the samples of the source's.
+        ok(cli("copy", self.flv, "-o", path("out.aac")))
+        self.assertEqual(audio_hashes(path("out.aac")), audio_hashes(path("src.aac")))
 
 
 class HevcSizes(unittest.TestCase):
