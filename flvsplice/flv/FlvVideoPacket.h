@@ -164,7 +164,7 @@ public:
     const uint8_t* GetHeaderBytes(uint32_t& count) override;
     uint8_t GetRole() const override;
     int32_t GetCompositionTime() const override;
-    // Builds the packet of an enhanced tag from the parts of a codec-12 HEVC
+    // Builds the packet of an enhanced tag from the fields of a codec-12 HEVC
     // packet: the packet type and composition time, and the raw range of the
     // coded data (taken over). False for a packet type it cannot express.
     bool MakeFromClassic(uint8_t frameType, uint8_t classicPacketType, int32_t compositionTime,
