@@ -11,11 +11,16 @@ namespace cli {
 
 namespace {
 
-const char* VideoCodecName(unsigned id) {
-    if (const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(uint8_t(id))) {
+const char* VideoCodecName(uint32_t id) {
+    if (const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(id)) {
         return codec->name;
     }
     return id == 1 ? "JPEG" : "unknown";
+}
+
+const char* AudioFormatName(uint32_t id) {
+    const flvcodec::AudioFormatInfo* format = flvcodec::FindAudioFormat(id);
+    return format != nullptr ? format->name : "unknown";
 }
 
 // When the stream's first frame plays, in seconds of the file's own timeline
@@ -96,7 +101,7 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
         static constexpr unsigned kRates[4] = {5512, 11025, 22050, 44100};
         size_t frames = 0;
         for (const CFlvTag* tag : audioTags) frames += tag->IsFrame() ? 1 : 0;
-        out["audio"] = {{"format", flvcodec::GetAudioFormat(meta.m_audioCodecId).name},
+        out["audio"] = {{"format", AudioFormatName(meta.m_audioCodecId)},
                         {"format_id", meta.m_audioCodecId},
                         {"rate", kRates[meta.m_soundRate & 3]},
                         {"sample_size", meta.m_soundSize ? 16 : 8},
@@ -159,6 +164,18 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
             }
         }
     }
+    if (!document.GetTracks().empty()) {
+        auto& tracks = out["tracks"] = nlohmann::ordered_json::array();
+        for (const FlvTrack& track : document.GetTracks()) {
+            std::string fourCC;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                const char c = char((track.fourCC >> shift) & 0xFF);
+                fourCC += c >= 0x20 && c < 0x7F ? c : '?';
+            }
+            tracks.push_back(
+                {{"kind", track.video ? "video" : "audio"}, {"id", track.id}, {"codec", fourCC}});
+        }
+    }
     out["duration"] = meta.m_durationSec;
     out["tags"] = document.GetFlvTagArray()->size();
     out["payload_bytes"] = PayloadBytes(*document.GetFlvTagArray());
@@ -203,13 +220,20 @@ std::string DescribeAsText(const std::string& name, const nlohmann::ordered_json
         std::snprintf(line, sizeof line,
                       "  video     %s (id %u)%s, %s; %zu frames, %zu key frames, %s fps, "
                       "%s kbit/s, %s%s\n",
-                      v["codec"].get<std::string>().c_str(), v["codec_id"].get<unsigned>(), ProfileText(v).c_str(), SizeText(v).c_str(),
-                      v["frames"].get<size_t>(), v["key_frames"].get<size_t>(),
-                      Number(v["frame_rate"], "%.3f").c_str(),
+                      v["codec"].get<std::string>().c_str(), v["codec_id"].get<unsigned>(),
+                      ProfileText(v).c_str(), SizeText(v).c_str(), v["frames"].get<size_t>(),
+                      v["key_frames"].get<size_t>(), Number(v["frame_rate"], "%.3f").c_str(),
                       Number(v["data_rate_kbps"], "%.1f").c_str(),
                       FormatBytes(v["payload_bytes"].get<uint64_t>()).c_str(),
                       CodecsText(v).c_str());
         text += line;
+    }
+    if (d.contains("tracks")) {
+        for (const auto& track : d["tracks"]) {
+            text += "  track     " + track["kind"].get<std::string>() + " " +
+                    std::to_string(track["id"].get<unsigned>()) + ": " +
+                    track["codec"].get<std::string>() + "\n";
+        }
     }
     // Where each stream starts: the distance a join keeps between them.
     std::string starts;

@@ -112,6 +112,11 @@ Writer WriterForPath(const std::string& path) {
     if (extension == ".avi") return Writer::Avi;
     if (extension == ".aac") return Writer::Adts;
     if (extension == ".h264" || extension == ".264") return Writer::AnnexB;
+    if (extension == ".h265" || extension == ".265" || extension == ".hevc") {
+        return Writer::AnnexBHevc;
+    }
+    if (extension == ".ivf") return Writer::Ivf;
+    if (extension == ".obu") return Writer::Obu;
     if (extension == ".mp4" || extension == ".m4v") return Writer::Mp4;
     if (extension == ".m4a") return Writer::M4a;
     return Writer::Audio;
@@ -123,6 +128,9 @@ std::optional<Writer> WriterFromName(const std::string& name) {
     if (name == "audio") return Writer::Audio;
     if (name == "aac") return Writer::Adts;
     if (name == "h264") return Writer::AnnexB;
+    if (name == "h265") return Writer::AnnexBHevc;
+    if (name == "ivf") return Writer::Ivf;
+    if (name == "obu") return Writer::Obu;
     if (name == "mp4") return Writer::Mp4;
     if (name == "m4a") return Writer::M4a;
     return std::nullopt;

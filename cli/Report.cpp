@@ -56,7 +56,8 @@ std::string ExplainResult(int code) {
                    " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file.";
         case FlvResult::ContentInvalid:
             return "no audio or video is left to work with, or it does not match the header: "
-                   "for a cut, choose a range that holds both streams.";
+                   "for a cut, choose a range that holds both streams; multitrack files are "
+                   "copied, never cut.";
         case FlvResult::SingleAudioTag:
             return "the file holds a single audio tag, too few to time the stream: use a longer "
                    "file.";

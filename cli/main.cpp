@@ -36,6 +36,7 @@ struct Job {
     bool noAudio = false;        // MP4 output without the audio stream
     bool noVideo = false;        // MP4 output without the video stream
     bool splitOnChange = false;  // MP4 output: one file per decoder configuration
+    bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
 };
 
 Writer ChosenWriter(const Job& job) {
@@ -84,6 +85,12 @@ int Write(Document& file, Writer writer, const Job& job, const std::wstring& pat
             return file.SaveAudioAdts(path, progress);
         case Writer::AnnexB:
             return file.SaveVideoAnnexB(path, progress);
+        case Writer::AnnexBHevc:
+            return file.SaveVideoStream(path, FlvVideoForm::AnnexBHevc, progress);
+        case Writer::Ivf:
+            return file.SaveVideoStream(path, FlvVideoForm::Ivf, progress);
+        case Writer::Obu:
+            return file.SaveVideoStream(path, FlvVideoForm::Obu, progress);
         case Writer::Audio:
             break;
     }
@@ -188,7 +195,8 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
     if (interrupt::Requested()) return Interrupted(job.output);
 
     const Writer writer = ChosenWriter(job);
-    if ((writer == Writer::Avi || writer == Writer::AnnexB) &&
+    if ((writer == Writer::Avi || writer == Writer::AnnexB || writer == Writer::AnnexBHevc ||
+         writer == Writer::Ivf || writer == Writer::Obu) &&
         document.GetVideoTagArray()->empty()) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
@@ -364,6 +372,14 @@ int RunCopy(const Job& job) {
     AtomicOutput output;
     Document document;
     if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (job.enhanced) {
+        const int result = document.ConvertToEnhanced();
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot rewrite '" + job.inputs[0] + "' as enhanced FLV", result,
+                          &document);
+            return kExitFailure;
+        }
+    }
     const int status = WriteOutput(document, job, output);
     if (status == 0 && !job.quiet) PrintWritten(job);
     return status;
@@ -426,14 +442,15 @@ const std::map<std::string, std::string> kUsage = {
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
-     "flv|avi|audio|aac|h264|mp4|m4a] "
+     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
      "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"join",
-     "usage: flvsplice join IN IN... -o OUT [--strict] [--format flv|avi|audio|aac|h264|mp4|m4a] "
+     "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
+     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
      "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"copy",
-     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|mp4|m4a] [--index] "
-     "[--no-audio] [--no-video] [--split-on-change]"},
+     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
+     "[--index] [--no-audio] [--no-video] [--split-on-change] [--enhanced]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -466,7 +483,8 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "mp4", "m4a"});
+    const auto formats =
+        CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "h265", "ivf", "obu", "mp4", "m4a"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;
@@ -494,6 +512,8 @@ int main(int argc, char** argv) {
 
     auto* copy = app.add_subcommand("copy", "Write a file again, unedited");
     copy->add_option("IN", job.inputs, "Input FLV file")->required()->expected(1)->type_name("");
+    copy->add_flag("--enhanced", job.enhanced,
+                   "Write codec-12 HEVC as enhanced FLV ('hvc1' tags), the coded data unchanged");
 
     bool checkJson = false;
     std::vector<std::string> checked;
@@ -515,8 +535,10 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {cut, join, copy}) {
         command
             ->add_option("-o,--output", job.output,
-                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B), .mp4 "
-                         "or .m4v (MP4), .m4a (MP4 audio); anything else takes the audio alone")
+                         "Output file: .flv, .avi, .aac (ADTS), .h264 or .264 (Annex B), "
+                         ".h265, .265 or .hevc (HEVC Annex B), .ivf (AV1, VP9), .obu (AV1), "
+                         ".mp4 or .m4v (MP4), .m4a (MP4 audio); anything else takes the audio "
+                         "alone")
             ->required()
             ->type_name("OUT");
         command->add_option("--format", job.format, "Writer, instead of the output's extension")

@@ -5,18 +5,35 @@ namespace flvcodec {
 namespace {
 
 constexpr VideoCodecInfo kVideoCodecs[] = {
-    {kVideoH263, "Sorenson H.263", false, false, PictureSize::PacketHeader, KeyFrame::FrameType,
-     "FLV1", 0},
-    {kVideoScreen, "Screen video", false, false, PictureSize::PacketHeader, KeyFrame::FrameType,
-     nullptr, 0},
+    {kVideoH263, "Sorenson H.263", false, Framing::Plain, PictureSize::PacketHeader,
+     KeyFrame::FrameType, "FLV1", 0, false},
+    {kVideoScreen, "Screen video", false, Framing::Plain, PictureSize::PacketHeader,
+     KeyFrame::FrameType, nullptr, 0, false},
     // The size-adjustment byte is FLV's, not the codec's.
-    {kVideoVP6, "On2 VP6", false, false, PictureSize::PacketHeader, KeyFrame::FrameType, "VP6F", 1},
+    {kVideoVP6, "On2 VP6", false, Framing::Plain, PictureSize::PacketHeader, KeyFrame::FrameType,
+     "VP6F", 1, false},
     // The size-adjustment byte and the offset to the alpha data.
-    {kVideoVP6Alpha, "On2 VP6 with alpha", false, false, PictureSize::PacketHeader,
-     KeyFrame::FrameType, "VP6F", 4},
-    {kVideoScreen2, "Screen video 2", false, false, PictureSize::PacketHeader, KeyFrame::FrameType,
-     nullptr, 0},
-    {kVideoAvc, "H.264/AVC", true, true, PictureSize::DecoderConfig, KeyFrame::Idr, nullptr, 0},
+    {kVideoVP6Alpha, "On2 VP6 with alpha", false, Framing::Plain, PictureSize::PacketHeader,
+     KeyFrame::FrameType, "VP6F", 4, false},
+    {kVideoScreen2, "Screen video 2", false, Framing::Plain, PictureSize::PacketHeader,
+     KeyFrame::FrameType, nullptr, 0, false},
+    {kVideoAvc, "H.264/AVC", true, Framing::PacketTypes, PictureSize::DecoderConfig, KeyFrame::Idr,
+     nullptr, 0, false},
+    {kVideoHevc12, "H.265/HEVC (codec 12)", true, Framing::PacketTypes, PictureSize::DecoderConfig,
+     KeyFrame::HevcIdr, nullptr, 0, false},
+    {kFourCCAvc, "H.264/AVC (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
+     KeyFrame::Idr, nullptr, 0, true},
+    {kFourCCHevc, "H.265/HEVC (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
+     KeyFrame::HevcIdr, nullptr, 0, true},
+    {kFourCCAv1, "AV1 (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
+     KeyFrame::Av1SequenceKey, nullptr, 0, false},
+    {kFourCCVp9, "VP9 (enhanced)", true, Framing::Enhanced, PictureSize::KeyFrame,
+     KeyFrame::FrameType, nullptr, 0, false},
+    // Passed through: opened and copied, sizes and cut points not read.
+    {kFourCCVp8, "VP8 (enhanced)", true, Framing::Enhanced, PictureSize::None, KeyFrame::FrameType,
+     nullptr, 0, false},
+    {kFourCCVvc, "H.266/VVC (enhanced)", true, Framing::Enhanced, PictureSize::None,
+     KeyFrame::FrameType, nullptr, 0, true},
 };
 
 constexpr AudioFormatInfo kAudioFormats[16] = {
@@ -38,9 +55,16 @@ constexpr AudioFormatInfo kAudioFormats[16] = {
     {15, "device-specific", false},
 };
 
+// Enhanced audio (sound format 9): the packet type is in the first byte.
+constexpr AudioFormatInfo kEnhancedAudio[] = {
+    {kFourCCAac, "AAC (enhanced)", true},     {kFourCCOpus, "Opus (enhanced)", true},
+    {kFourCCFlac, "FLAC (enhanced)", true},   {kFourCCAc3, "AC-3 (enhanced)", true},
+    {kFourCCEac3, "E-AC-3 (enhanced)", true}, {kFourCCMp3, "MP3 (enhanced)", true},
+};
+
 }  // namespace
 
-const VideoCodecInfo* FindVideoCodec(uint8_t id) {
+const VideoCodecInfo* FindVideoCodec(uint32_t id) {
     for (const VideoCodecInfo& codec : kVideoCodecs) {
         if (codec.id == id) return &codec;
     }
@@ -87,6 +111,14 @@ std::string AacObjectTypeName(unsigned type) {
         default:
             return "object type " + std::to_string(type);
     }
+}
+
+const AudioFormatInfo* FindAudioFormat(uint32_t id) {
+    if (id < 16) return &kAudioFormats[id];
+    for (const AudioFormatInfo& format : kEnhancedAudio) {
+        if (format.id == id) return &format;
+    }
+    return nullptr;
 }
 
 }  // namespace flvcodec

@@ -34,8 +34,8 @@ constexpr int OutputIncomplete =
 constexpr int NotOpen =
     9027;  // SaveAs, SaveAudio, SaveAVI, Extract: no open source (never opened, or closed)
 constexpr int AviSizeLimit = 9028;  // SaveAVI: the next frame would overflow the AVI's 32-bit sizes
-constexpr int ExportRefused =
-    9029;  // SaveAudioAdts, SaveVideoAnnexB: the stream cannot be written in that form
+constexpr int ExportRefused = 9029;  // SaveAudioAdts, SaveVideoAnnexB, SaveVideoStream,
+                                     // ConvertToEnhanced: the stream cannot be written in that form
 constexpr int Mp4StreamRefused =
     9040;  // SaveMP4: a stream to write has no MP4 form (legacy video, audio formats)
 constexpr int Mp4TimeBackwards = 9041;  // SaveMP4: decode times go backwards in a track

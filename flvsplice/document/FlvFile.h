@@ -29,6 +29,22 @@
 class CFlvStream;
 struct FlvMp4Options;
 
+// The elementary video streams SaveVideoStream writes.
+enum class FlvVideoForm {
+    AnnexBAvc,   // H.264 (codec 7, 'avc1') as an Annex B byte stream
+    AnnexBHevc,  // HEVC (codec 12, 'hvc1') as an Annex B byte stream
+    Ivf,         // AV1 or VP9 in IVF frames
+    Obu,         // AV1 as a low-overhead OBU stream with temporal delimiters
+};
+
+// A track of the multitrack tags of a document: audio or video, its track id
+// and its codec's FourCC.
+struct FlvTrack {
+    bool video = false;
+    uint8_t id = 0;
+    uint32_t fourCC = 0;
+};
+
 // One opened FLV file: its header, its audio and video tags (payload bytes
 // stay in the source file, which is open from Open until Close), and the
 // metadata derived from them. Open, then any sequence of Add, Extract,
@@ -64,8 +80,8 @@ public:
     // Writes H.263 or VP6 video into an AVI file with an index. Failures of
     // the output file after it was created throw CFlvFileException.
     int SaveAVI(const std::wstring& path, CFlvProcess* process);
-    // Writes AAC audio as ADTS: every raw frame behind a 7-byte header made
-    // from the AudioSpecificConfig in force. Refuses (ExportRefused, nothing
+    // Writes AAC audio (sound format 10 or enhanced 'mp4a') as ADTS: every raw frame behind a
+    // 7-byte header made from the AudioSpecificConfig in force. Refuses (ExportRefused, nothing
     // written) other formats and configurations ADTS cannot carry. Failures
     // of the output file after it was created throw CFlvFileException.
     int SaveAudioAdts(const std::wstring& path, CFlvProcess* process);
@@ -83,6 +99,20 @@ public:
     // of the MP4 that options describe (1 without a change), or why that
     // MP4 would be refused.
     int Mp4PartCount(const FlvMp4Options& options, uint32_t* count);
+    // Writes the video as the elementary stream of the form: HEVC as Annex B
+    // (the parameter sets of the configuration in front of every key frame),
+    // AV1 as an OBU stream or IVF (every frame a temporal unit; the sequence
+    // header of the configuration in front of key frames without one), VP9
+    // as IVF. Refuses (ExportRefused, nothing written) codecs the form cannot
+    // carry and multitrack video. Failures of the output file after it was
+    // created throw CFlvFileException.
+    int SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvProcess* process);
+    // Rewrites every codec-12 HEVC tag as an enhanced 'hvc1' tag: the packet
+    // type and composition time go into the enhanced header, the coded data
+    // stays byte for byte. Refuses (ExportRefused, nothing changed) a
+    // document holding other documents' tags and packet types that enhanced
+    // tags cannot express; succeeds without change when there is no codec 12.
+    int ConvertToEnhanced();
     std::wstring GetErrorMessageFormatted();
 
     // The decoder configuration a configuration tag carries (documents opened
@@ -93,6 +123,9 @@ public:
     // Whether a cut may start at this video tag: a frame that decodes on its
     // own (for H.264 with the modern codecs: an IDR picture).
     bool IsCutPoint(const CFlvTag* tag) const;
+    // The tracks of the document's multitrack tags in the order they first
+    // appear (empty without multitrack tags).
+    const std::vector<FlvTrack>& GetTracks() const { return m_tracks; }
     // Audio frames that joins with keepSyncOnJoin left out because they
     // would have played wholly inside the audio before the seam.
     size_t GetDroppedAudioFrames() const { return m_droppedAudioFrames; }
@@ -141,6 +174,7 @@ private:
     // With the modern codecs: reads every decoder configuration and decides
     // which key frames decode on their own. False after a read failure.
     bool AnalyzeCodecs();
+    bool ParseVideoConfig(CFlvVideoPacketTyped* packet, uint32_t codec, FlvDecoderConfig& config);
     bool ReadSourceBytes(CFlvRawData* raw, uint64_t skip, uint64_t limit,
                          std::vector<uint8_t>& out);
     // The configuration in force at tag index `at` of m_tags for one stream
@@ -150,7 +184,8 @@ private:
     // leaves records.
     int PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag*>* out);
     void KeepSyncAtSeam(std::vector<CFlvTag*>* appended);
-    int WriteElementaryStream(const std::wstring& path, CFlvProcess* process, bool video);
+    // The ADTS export.
+    int WriteElementaryStream(const std::wstring& path, CFlvProcess* process);
 
     // Holds the elements that Open creates: declared first, destroyed last.
     CFlvElementPool m_pool;
@@ -168,6 +203,7 @@ private:
     std::unordered_set<const CFlvFile*> m_tagSources;
     FlvOpenOptions m_options;
     size_t m_droppedAudioFrames = 0;
+    std::vector<FlvTrack> m_tracks;
     // The decoder configurations of the configuration tags in m_tags (those
     // of joined documents too): they outlive the parse, the pool does not
     // hold them.

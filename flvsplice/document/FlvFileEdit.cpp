@@ -48,6 +48,10 @@ int CFlvFile::Add(CFlvFile* other, bool check) {
         PushError(L"片方のFLVファイルに映像データが無いため結合できません。");
         return FlvResult::JoinRefused;
     }
+    if (!m_tracks.empty() || !other->m_tracks.empty()) {
+        PushError(L"マルチトラックのFLVファイルは結合できません。");
+        return FlvResult::JoinRefused;
+    }
     std::vector<CFlvTag*> appended;
     if (m_options.modernCodecs) {
         const int result = PrepareModernJoin(other, check, &appended);
@@ -138,6 +142,11 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
     if (start > end) {
         PushError(L"開始時間が終了時間より後に指定されています。");
         return FlvResult::StartAfterEnd;
+    }
+    if (!m_tracks.empty()) {
+        // The tracks' key frames are not read: a cut could break any of them.
+        PushError(L"マルチトラックのFLVファイルは切り取ることが出来ません。");
+        return FlvResult::ContentInvalid;
     }
     const bool hasAudio = m_flvHeader->HasAudio();
     const bool hasVideo = m_flvHeader->HasVideo();
@@ -250,24 +259,27 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
 
 namespace {
 
-std::wstring SizeText(const flvcodec::AvcConfig& avc) {
-    return std::to_wstring(avc.width) + L"×" + std::to_wstring(avc.height);
+std::wstring SizeText(const FlvDecoderConfig& config) {
+    return std::to_wstring(config.width) + L"×" + std::to_wstring(config.height);
 }
 
 // What differs between two configurations of one codec, for the record of a
 // refused join.
 std::wstring ConfigDifference(const FlvDecoderConfig& a, const FlvDecoderConfig& b) {
     if (a.video) {
-        if (a.avc.width != b.avc.width || a.avc.height != b.avc.height) {
-            return L"映像の解像度が異なります（" + SizeText(a.avc) + L" と " + SizeText(b.avc) +
-                   L"）。";
+        if (a.width != b.width || a.height != b.height) {
+            return L"映像の解像度が異なります（" + SizeText(a) + L" と " + SizeText(b) + L"）。";
         }
+        if (!flvcodec::IsAvc(a.codec)) return L"映像のデコーダ設定が異なります。";
         if (a.avc.profile != b.avc.profile || a.avc.level != b.avc.level) {
             return L"H.264のプロファイルまたはレベルが異なります（" +
                    std::to_wstring(a.avc.profile) + L"/" + std::to_wstring(a.avc.level) + L" と " +
                    std::to_wstring(b.avc.profile) + L"/" + std::to_wstring(b.avc.level) + L"）。";
         }
         return L"H.264のパラメータセット（SPS/PPS）が異なります。";
+    }
+    if (a.codec != flvcodec::kSoundAac && a.codec != flvcodec::kFourCCAac) {
+        return L"音声のデコーダ設定が異なります。";
     }
     if (a.aac.sampleRate != b.aac.sampleRate) {
         return L"AACのサンプリング周波数が異なります（" + std::to_wstring(a.aac.sampleRate) +

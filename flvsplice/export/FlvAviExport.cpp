@@ -29,7 +29,8 @@ int CFlvFile::SaveAVI(const std::wstring& path, CFlvProcess* process, uint64_t m
             sawVideo = true;
             CFlvVideoPacket* packet = video->m_packet.get();
             if (!begun) {
-                const int codec = video->GetCodecId();
+                // Enhanced tags carry a packet type where the codec id was.
+                const int codec = video->IsEnhanced() ? -1 : video->GetCodecId();
                 if (!CFlvAviWriter::CanWrite(codec)) {
                     result = FlvResult::AviCodecRefused;
                     break;

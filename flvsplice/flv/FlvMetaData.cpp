@@ -63,7 +63,7 @@ void CFlvMetaData::AnalyzeFlvFile(CFlvHeader* header, const std::vector<CFlvTag*
                 ? nullptr
                 : dynamic_cast<const CFlvAudioData*>(audioTags.front()->m_payload.get());
         if (audio != nullptr) {
-            m_audioCodecId = audio->GetSoundFormat();
+            m_audioCodecId = audio->GetFormatKey();
             m_soundRate = audio->GetSoundRate();
             m_soundSize = audio->GetSoundSize();
             m_soundType = audio->GetSoundType();
@@ -74,8 +74,8 @@ void CFlvMetaData::AnalyzeFlvFile(CFlvHeader* header, const std::vector<CFlvTag*
     if (hasVideo) {
         for (CFlvTag* tag : videoTags) {
             auto* video = dynamic_cast<CFlvVideoData*>(tag->m_payload.get());
-            if (video == nullptr || !video->IsKeyFrame()) continue;
-            m_videoCodecId = video->GetCodecId();
+            if (video == nullptr || !video->IsKeyFrame() || video->GetCodecKey() == 0) continue;
+            m_videoCodecId = video->GetCodecKey();
             if (video->m_packet) {
                 m_width = video->m_packet->GetWidth();
                 m_height = video->m_packet->GetHeight();
@@ -212,9 +212,10 @@ void CFlvMetaData::AnalyzeFlvFile(CFlvFile* document) {
     // Codecs whose packets tell no size have it in their decoder configuration.
     const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(m_videoCodecId);
     if (document->GetFlvHeader()->HasVideo() && codec != nullptr &&
-        codec->size == flvcodec::PictureSize::DecoderConfig) {
+        (codec->size == flvcodec::PictureSize::DecoderConfig ||
+         codec->size == flvcodec::PictureSize::KeyFrame)) {
         const FlvDecoderConfig* config = document->FirstDecoderConfig(true);
-        m_width = config != nullptr ? config->avc.width : 0;
-        m_height = config != nullptr ? config->avc.height : 0;
+        m_width = config != nullptr ? config->width : 0;
+        m_height = config != nullptr ? config->height : 0;
     }
 }

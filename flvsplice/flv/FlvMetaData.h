@@ -42,9 +42,11 @@ public:
     // differences are recorded on this element.
     bool CheckCompatibility(CFlvMetaData* other);
 
-    uint8_t m_audioCodecId = 0;
+    // Sound format, or the FourCC of enhanced audio.
+    uint32_t m_audioCodecId = 0;
     double m_audioDataRate = 0;
-    uint8_t m_videoCodecId = 0;
+    // Codec identifier, or the FourCC of enhanced video.
+    uint32_t m_videoCodecId = 0;
     uint32_t m_height = 0;
     uint32_t m_width = 0;
     double m_frameRate = 0;

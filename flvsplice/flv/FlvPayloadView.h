@@ -45,6 +45,16 @@ public:
         }
         return true;
     }
+    // Moves the stream to an offset at or before the end.
+    bool SeekTo(int64_t offset) {
+        m_lastError = 0;
+        if (offset > m_end) return false;
+        if (!m_source->Seek(offset, SEEK_SET)) {
+            m_lastError = m_source->LastError();
+            return false;
+        }
+        return true;
+    }
     int64_t End() const { return m_end; }
     // The system error code of the last failure (0 for a read past the end).
     int LastError() const { return m_lastError; }

@@ -62,8 +62,7 @@ bool CFlvTag::Load(CFlvStream* source, int64_t, bool modernCodecs) {
             failure = L"映像データ読み込み時にエラーが発生しました。";
             loaded = video->Load(source, end, modernCodecs);
             if (loaded && !video->IsFrame()) state |= kNotAFrame;
-            if (loaded && video->IsFrame() && video->IsKeyFrame() &&
-                (!video->NeedsIdrCheck() || video->m_holdsIdr)) {
+            if (loaded && video->IsFrame() && video->IsKeyFrame() && !video->NeedsIdrCheck()) {
                 state |= kDecodesAlone;
             }
             m_payload = std::move(video);

@@ -34,6 +34,12 @@ public:
         return (uint32_t(m_timestampExtended) << 24) | flvbytes::ReadBE24(m_timestamp);
     }
     void SetTimestamp(uint32_t time);
+    // After the payload was replaced: its new size; the tag's bytes are no
+    // longer those of its source.
+    void SetDataSize(uint32_t size) {
+        flvbytes::WriteBE24(m_dataSize, size);
+        m_sourceState &= uint8_t(~kHeaderAsLoaded);
+    }
     // A video tag whose payload header announces a key frame.
     bool IsKeyFrame() const;
     // False for the tags of a document opened with the modern codecs that

@@ -8,19 +8,33 @@ CFlvVideoData::~CFlvVideoData() = default;
 
 bool CFlvVideoData::Load(CFlvStream* source, int64_t end) { return Load(source, end, false); }
 
+CFlvVideoPacketTyped* CFlvVideoData::TypedPacket() const {
+    return dynamic_cast<CFlvVideoPacketTyped*>(m_packet.get());
+}
+
+CFlvVideoPacketEnhanced* CFlvVideoData::EnhancedPacket() const {
+    return IsEnhanced() ? dynamic_cast<CFlvVideoPacketEnhanced*>(m_packet.get()) : nullptr;
+}
+
+uint32_t CFlvVideoData::GetCodecKey() const {
+    if (!IsEnhanced()) return GetCodecId();
+    const CFlvVideoPacketEnhanced* enhanced = EnhancedPacket();
+    return enhanced != nullptr ? enhanced->m_fourCC : 0;
+}
+
 bool CFlvVideoData::IsFrame() const {
-    const auto* avc = dynamic_cast<const CFlvVideoPacketAvc*>(m_packet.get());
-    return avc == nullptr || avc->GetPacketType() == flvcodec::kPacketFrame;
+    const CFlvVideoPacketTyped* typed = TypedPacket();
+    return typed == nullptr || typed->GetRole() == flvcodec::kPacketFrame;
 }
 
 bool CFlvVideoData::IsEndOfSequence() const {
-    const auto* avc = dynamic_cast<const CFlvVideoPacketAvc*>(m_packet.get());
-    return avc != nullptr && avc->GetPacketType() == flvcodec::kPacketEndOfSequence;
+    const CFlvVideoPacketTyped* typed = TypedPacket();
+    return typed != nullptr && typed->GetRole() == flvcodec::kPacketEndOfSequence;
 }
 
 bool CFlvVideoData::NeedsIdrCheck() const {
-    const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(GetCodecId());
-    return codec != nullptr && codec->keyFrame == flvcodec::KeyFrame::Idr;
+    const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(GetCodecKey());
+    return codec != nullptr && codec->keyFrame != flvcodec::KeyFrame::FrameType;
 }
 
 bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
@@ -31,6 +45,17 @@ bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
         return false;
     }
     const wchar_t* failure = nullptr;
+    m_enhanced = modernCodecs && (m_header & 0x80) != 0;
+    if (m_enhanced) {
+        auto enhanced = std::make_unique<CFlvVideoPacketEnhanced>();
+        enhanced->SetFirstByte(m_header);
+        m_packet = std::move(enhanced);
+        if (!m_packet->Load(source, end)) {
+            PushError(L"拡張ビデオパケットロード時にエラーが発生しました。", L"", m_packet.get());
+            return false;
+        }
+        return true;
+    }
     switch (GetCodecId()) {
         case kCodecH263:
             m_packet = std::make_unique<CFlvVideoPacketH263>();
@@ -57,6 +82,14 @@ bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
             m_packet = std::make_unique<CFlvVideoPacketAvc>();
             failure = L"AVCビデオパケットロード時にエラーが発生しました。";
             break;
+        case kCodecHevc12:
+            if (!modernCodecs) {
+                PushError(L"未知のビデオパケットが検出されました。");
+                return false;
+            }
+            m_packet = std::make_unique<CFlvVideoPacketAvc>();
+            failure = L"HEVCビデオパケットロード時にエラーが発生しました。";
+            break;
         default:
             PushError(L"未知のビデオパケットが検出されました。");
             return false;
@@ -64,16 +97,6 @@ bool CFlvVideoData::Load(CFlvStream* source, int64_t end, bool modernCodecs) {
     if (!m_packet->Load(source, end)) {
         PushError(failure, L"", m_packet.get());
         return false;
-    }
-    // The frame's first bytes are still in the stream's window: whether it
-    // holds an IDR picture costs little now and a read of its own later.
-    auto* avc = dynamic_cast<CFlvVideoPacketAvc*>(m_packet.get());
-    if (avc != nullptr && IsKeyFrame() && avc->GetPacketType() == flvcodec::kPacketFrame) {
-        CFlvPayloadView view(source, end);
-        if (!avc->FindIdr(4, &m_holdsIdr) || !view.SeekToEnd()) {
-            PushError(failure, L"", avc);
-            return false;
-        }
     }
     return true;
 }

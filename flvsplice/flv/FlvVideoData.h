@@ -16,30 +16,42 @@ public:
     static constexpr uint8_t kCodecVP6Alpha = 5;
     static constexpr uint8_t kCodecScreen2 = 6;
     static constexpr uint8_t kCodecAvc = 7;
+    static constexpr uint8_t kCodecHevc12 = 12;
 
     CFlvVideoData() = default;
     ~CFlvVideoData() override;
 
     bool Load(CFlvStream* source, int64_t end) override;
-    // The same; modernCodecs also loads H.264/AVC packets.
+    // The same; modernCodecs also loads H.264/AVC and codec-12 HEVC packets
+    // and enhanced tags.
     bool Load(CFlvStream* source, int64_t end, bool modernCodecs);
     bool Save(CFlvStream* output) override;
     // Where the payload ends in its source: where its last part ends.
     CFlvStream* GetSourceEnd(uint64_t* end) const override;
 
-    bool IsKeyFrame() const { return (m_header & 0xF0) == 0x10; }
-    uint8_t GetFrameType() const { return m_header >> 4; }
+    bool IsKeyFrame() const { return GetFrameType() == 1; }
+    // An enhanced tag (loaded with the modern codecs): bit 7 set, the frame
+    // type in bits 6-4 and the packet type (not a codec identifier) in bits 3-0.
+    bool IsEnhanced() const { return m_enhanced; }
+    uint8_t GetFrameType() const { return IsEnhanced() ? (m_header >> 4) & 7 : m_header >> 4; }
     uint8_t GetCodecId() const { return m_header & 0x0F; }
-    // False for a decoder configuration or an end of sequence.
+    // The codec identifier, or the FourCC of an enhanced tag (0 when it names
+    // none: command frames, many tracks of many codecs).
+    uint32_t GetCodecKey() const;
+    // The packet of a codec with packet types, or nullptr.
+    CFlvVideoPacketTyped* TypedPacket() const;
+    // The packet of an enhanced tag, or nullptr.
+    CFlvVideoPacketEnhanced* EnhancedPacket() const;
+    // False for a decoder configuration, an end of sequence, a command frame
+    // or metadata.
     bool IsFrame() const;
     // True when the frame type alone does not tell whether the frame decodes
-    // on its own (H.264: only an IDR picture does).
+    // on its own (H.264 and HEVC: only an IDR picture does; AV1: a key frame
+    // with its sequence header).
     bool NeedsIdrCheck() const;
     bool IsEndOfSequence() const;
 
     uint8_t m_header = 0;
-    // An H.264 key frame whose NAL units, read with the usual 4-byte lengths
-    // while loading, hold an IDR picture.
-    bool m_holdsIdr = false;
+    bool m_enhanced = false;
     std::unique_ptr<CFlvVideoPacket> m_packet;
 };
