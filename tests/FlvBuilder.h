@@ -139,6 +139,37 @@ inline Bytes Vp6AlphaPacket(uint8_t adjustment, uint8_t rows, uint8_t cols,
     return Concat(Concat(std::move(out), rest), tail);
 }
 
+// An AVCDecoderConfigurationRecord with one SPS and one PPS (4-byte NAL
+// lengths); `variant` changes the PPS, so two records differ while the
+// picture size stays.
+inline Bytes AvcConfigRecord(uint8_t variant = 0) {
+    return {0x01,
+            0x42,
+            0xC0,
+            0x1E,
+            0xFF,
+            0xE1,
+            0x00,
+            0x04,
+            0x67,
+            0x42,
+            0xC0,
+            0x1E,
+            0x01,
+            0x00,
+            0x02,
+            0x68,
+            uint8_t(0xCE + variant)};
+}
+
+// A video payload of codec 7: frame type, packet type, composition time.
+inline Bytes AvcPayload(uint8_t frameType, uint8_t packetType, const Bytes& data,
+                        uint32_t cts = 0) {
+    Bytes packet{packetType};
+    PutBE(packet, cts & 0xFFFFFF, 3);
+    return VideoPayload(frameType, 7, Concat(packet, data));
+}
+
 // Script-data string: 16-bit length, then the characters.
 inline void PutScriptString(Bytes& out, const std::string& text) {
     PutBE(out, text.size(), 2);

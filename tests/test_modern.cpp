@@ -15,35 +15,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-// An AVCDecoderConfigurationRecord with one SPS and one PPS; `variant`
-// changes the PPS, so two records differ while the picture size stays.
-Bytes AvcConfigRecord(uint8_t variant = 0) {
-    return {0x01,
-            0x42,
-            0xC0,
-            0x1E,
-            0xFF,
-            0xE1,
-            0x00,
-            0x04,
-            0x67,
-            0x42,
-            0xC0,
-            0x1E,
-            0x01,
-            0x00,
-            0x02,
-            0x68,
-            uint8_t(0xCE + variant)};
-}
-
-// A video tag payload of codec 7: frame type, packet type, composition time.
-Bytes AvcPayload(uint8_t frameType, uint8_t packetType, const Bytes& data, uint32_t cts = 0) {
-    Bytes packet{packetType};
-    PutBE(packet, cts & 0xFFFFFF, 3);
-    return VideoPayload(frameType, 7, Concat(packet, data));
-}
-
 // One coded frame: a NAL unit of the given type behind a 4-byte length.
 Bytes Nal(uint8_t type, size_t size = 12) {
     Bytes out;

@@ -17,32 +17,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-Bytes AvcRecord(uint8_t variant) {
-    return {0x01,
-            0x42,
-            0xC0,
-            0x1E,
-            0xFF,
-            0xE1,
-            0x00,
-            0x04,
-            0x67,
-            0x42,
-            0xC0,
-            0x1E,
-            0x01,
-            0x00,
-            0x02,
-            0x68,
-            uint8_t(0xCE + variant)};
-}
-
-Bytes AvcPayload(uint8_t frameType, uint8_t packetType, const Bytes& data, uint32_t cts = 0) {
-    Bytes packet{packetType};
-    PutBE(packet, cts & 0xFFFFFF, 3);
-    return VideoPayload(frameType, 7, Concat(packet, data));
-}
-
 Bytes Nal(uint8_t type, size_t size) {
     Bytes out;
     PutBE(out, size, 4);
@@ -60,7 +34,7 @@ Bytes AacPayload(uint8_t packetType, const Bytes& data) {
 FlvBuilder Recording(int frames, int change = 0) {
     FlvBuilder b;
     b.Header(0x05);
-    b.Video(0, AvcPayload(1, 0, AvcRecord(0)));
+    b.Video(0, AvcPayload(1, 0, AvcConfigRecord(0)));
     b.Audio(0, AacPayload(0, {0x12, 0x10}));
     int a = 0;
     for (int i = 0; i < frames; ++i) {
@@ -70,7 +44,7 @@ FlvBuilder Recording(int frames, int change = 0) {
             b.Audio(audioTime(a), AacPayload(1, Pattern(20 + a % 3, uint8_t(a))));
             ++a;
         }
-        if (change > 0 && i == change) b.Video(t, AvcPayload(1, 0, AvcRecord(1)));
+        if (change > 0 && i == change) b.Video(t, AvcPayload(1, 0, AvcConfigRecord(1)));
         if (i % 10 == 0) {
             b.Video(t, AvcPayload(1, 1, Nal(5, 30 + i), 80));
         } else {
@@ -300,7 +274,7 @@ TEST_F(Mp4, ChangedConfigurationGetsItsOwnEntryAndNoChunkSpansTheChange) {
     for (uint32_t i = 0; i < 30; ++i) EXPECT_EQ(video.entryOfSample[i], i < 13 ? 1u : 2u) << i;
     // Both records, verbatim, once each.
     for (uint8_t variant : {0, 1}) {
-        const Bytes record = AvcRecord(variant);
+        const Bytes record = AvcConfigRecord(variant);
         const auto at = std::search(file.begin(), file.end(), record.begin(), record.end());
         EXPECT_NE(at, file.end());
         EXPECT_EQ(std::search(at + 1, file.end(), record.begin(), record.end()), file.end());

@@ -30,26 +30,6 @@ FlvBuilder Legacy(int frames, int gop = 10, uint32_t start = 0, FlvBuilder b = {
     return b;
 }
 
-Bytes AvcConfig(uint8_t variant) {
-    return {0x01,
-            0x42,
-            0xC0,
-            0x1E,
-            0xFF,
-            0xE1,
-            0x00,
-            0x04,
-            0x67,
-            0x42,
-            0xC0,
-            0x1E,
-            0x01,
-            0x00,
-            0x02,
-            0x68,
-            uint8_t(0xCE + variant)};
-}
-
 Bytes Avc(uint8_t frameType, uint8_t packetType, const Bytes& data) {
     return VideoPayload(frameType, 7, Concat({packetType, 0, 0, 0}, data));
 }
@@ -61,7 +41,7 @@ Bytes Nal(uint8_t type) {
 
 // H.264 at 25 fps (an IDR every 5 frames) with its configuration.
 FlvBuilder& AvcRun(FlvBuilder& b, uint32_t start, int frames, uint8_t variant = 0) {
-    b.Video(start, Avc(1, 0, AvcConfig(variant)));
+    b.Video(start, Avc(1, 0, AvcConfigRecord(variant)));
     for (int i = 0; i < frames; ++i) {
         const bool idr = i % 5 == 0;
         b.Video(start + 40u * uint32_t(i), Avc(idr ? 1 : 2, 1, Nal(idr ? 5 : 1)));
@@ -256,7 +236,7 @@ TEST_F(Salvage, ConfigurationsEndsOfSequenceAndRepeatedRuns) {
     b.Header(0x01);
     AvcRun(b, 0, 10);
     b.Video(360, Avc(1, 2, {}));            // end of sequence in the middle
-    b.Video(400, Avc(1, 0, AvcConfig(0)));  // sent again unchanged
+    b.Video(400, Avc(1, 0, AvcConfigRecord(0)));  // sent again unchanged
     const size_t run = b.tagOffsets.size();
     for (int i = 0; i < 5; ++i) {
         b.Video(400 + 40u * uint32_t(i), Avc(i == 0 ? 1 : 2, 1, Nal(i == 0 ? 5 : 1)));
