@@ -29,7 +29,12 @@ Refusal Refuse(int code, std::wstring message) { return {code, std::move(message
 uint32_t EntryFor(FlvMp4Track& track, const FlvDecoderConfig* config,
                   const FlvMp4SampleEntry& made) {
     for (uint32_t i = 0; i < track.entries.size(); ++i) {
-        if (track.entries[i].config->bytes == config->bytes) return i;
+        // An entry made before any configuration has none.
+        const FlvDecoderConfig* existing = track.entries[i].config;
+        if (existing == config ||
+            (existing != nullptr && config != nullptr && existing->bytes == config->bytes)) {
+            return i;
+        }
     }
     track.entries.push_back(made);
     return static_cast<uint32_t>(track.entries.size() - 1);
