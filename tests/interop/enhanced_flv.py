@@ -208,3 +208,48 @@ def two_tracks(tags):
 def merge(*streams):
     """Tags of several streams in time order (video first at equal times)."""
     return sorted((t for s in streams for t in s), key=lambda t: (t[1], -t[0]))
+
+
+def multitrack(streams, many_codecs=False):
+    """Multitrack video tags from enhanced video tag lists of the same length
+    and times, one list per track (track ids 0, 1, ...): many tracks of one
+    codec, or of many codecs with a FourCC per track. A tag is a key frame
+    when one of its tracks is; None in a list leaves that track out of a tag."""
+    out = []
+    for parts in zip(*streams):
+        present = [(i, p) for i, p in enumerate(parts) if p is not None]
+        kind, time = present[0][1][0], present[0][1][1]
+        packet_type = present[0][1][2][0] & 0x0F
+        key = any(p[2][0] >> 4 & 7 == 1 for _, p in present)
+        body = b""
+        for track, (_, _, payload) in present:
+            data = payload[5:]
+            body += (payload[1:5] if many_codecs else b"") + bytes([track]) + be(len(data), 3) + data
+        head = bytes([0x80 | (1 if key else 2) << 4 | MULTITRACK,
+                      (2 if many_codecs else 1) << 4 | packet_type])
+        out.append((kind, time, head + (b"" if many_codecs else present[0][1][2][1:5]) + body))
+    return out
+
+
+def tracks_of(data):
+    """{track id: enhanced video tags (kind, ms, payload)} of the multitrack
+    video tags of an FLV file: each track's data with its own header back."""
+    out, at = {}, 13
+    while at + 11 <= len(data):
+        kind, size = data[at], int.from_bytes(data[at + 1:at + 4], "big")
+        time = int.from_bytes(data[at + 4:at + 7], "big") | data[at + 7] << 24
+        payload = data[at + 11:at + 11 + size]
+        at += 15 + size
+        if kind != 9 or payload[0] & 0x0F != MULTITRACK:
+            continue
+        frame_type, multi, packet_type = payload[0] >> 4 & 7, payload[1] >> 4, payload[1] & 0x0F
+        body, fourcc = (payload[2:], None) if multi == 2 else (payload[6:], payload[2:6])
+        while body:
+            codec = fourcc
+            if codec is None:
+                codec, body = body[:4], body[4:]
+            track, length = body[0], int.from_bytes(body[1:4], "big")
+            out.setdefault(track, []).append(
+                (9, time, bytes([0x80 | frame_type << 4 | packet_type]) + codec + body[4:4 + length]))
+            body = body[4 + length:]
+    return out

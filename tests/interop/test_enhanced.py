@@ -5,7 +5,8 @@ judged by ffmpeg and ffprobe.
 
     test_enhanced.py --binary B GROUP
 
-GROUP is one of Hevc12, HevcEnhanced, Av1, Vp9, HevcSizes, Multitrack. The
+GROUP is one of Hevc12, HevcEnhanced, HevcOpenGop, Av1, Vp9, HevcSizes,
+Multitrack. The
 inputs are built when the tests run (enhanced_flv.py) from what ffmpeg's
 encoders write; a missing encoder or judge skips the group (exit 77), or
 fails it when CI=true is set.
@@ -32,6 +33,9 @@ ENCODERS = {
     "hevc": ["-c:v", "libx265", "-x265-params",
              f"bframes=0:keyint={KEYINT}:min-keyint={KEYINT}:scenecut=0:open-gop=0:log-level=none",
              "-f", "hevc"],
+    "hevc_open": ["-c:v", "libx265", "-x265-params",
+                  f"bframes=3:keyint={KEYINT}:min-keyint={KEYINT}:scenecut=0:open-gop=1:"
+                  "log-level=none", "-f", "hevc"],
     "av1": ["-c:v", "libaom-av1", "-usage", "realtime", "-cpu-used", "8", "-g", str(KEYINT),
             "-f", "ivf"],
     "vp9": ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-g", str(KEYINT),
@@ -179,6 +183,42 @@ class HevcEnhanced(unittest.TestCase, Codec):
         self.assertEqual(audio_hashes(path("out.aac")), audio_hashes(path("src.aac")))
 
 
+class HevcOpenGop(unittest.TestCase):
+    """libx265 open GOPs: a CRA picture is a cut point; the RASL pictures
+    after the CRA picture a cut or a join's appended file starts at refer to
+    pictures that are gone, and are left out."""
+
+    def test_cut_and_join_at_cra(self):
+        data = encode("hevc_open", "og.hevc")
+        types = [next((u[0] >> 1) & 0x3F for u in units if (u[0] >> 1) & 0x3F < 32)
+                 for _, units in eflv.hevc_access_units(data)[1]]
+        tags = eflv.hevc_tags(data, enhanced=True)
+        flv = write("og.flv", tags)
+        info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
+        self.assertEqual(info["key_frames"], sum(16 <= t <= 21 for t in types))
+        # Frames in decode order every 40 ms: the cut starts at the last CRA
+        # picture at or before 1 s, without the RASL pictures that follow it.
+        cra = max(i for i, t in enumerate(types) if t == 21 and i * 1000 // FPS <= 1000)
+        leading = next(i for i in range(cra + 1, len(types)) if not 6 <= types[i] <= 9)
+        rasl = sum(types[i] in (8, 9) for i in range(cra + 1, leading))
+        self.assertGreater(rasl, 0)
+        kept = len(types) - cra - rasl
+        source = hashes(path("og.hevc"))
+        ok(cli("cut", flv, "--from", "1000", "-o", path("cut.flv")))
+        ok(cli("copy", path("cut.flv"), "-o", path("cut.h265")))
+        self.assertEqual(hashes(path("cut.h265")), source[-kept:])
+        # A recording that starts at that CRA picture, RASL pictures and all,
+        # joined onto the whole stream.
+        start = cra * 1000 // FPS
+        tail = write("tail.flv", tags[:1] + [(k, t - start, p) for k, t, p in tags[1 + cra:]])
+        ok(cli("join", flv, tail, "-o", path("join.flv")))
+        ok(cli("copy", path("join.flv"), "-o", path("join.h265")))
+        self.assertEqual(hashes(path("join.h265")), source + source[-kept:])
+        # The same written straight from the two files.
+        ok(cli("join", flv, tail, "-o", path("join2.h265")))
+        self.assertEqual(hashes(path("join2.h265")), source + source[-kept:])
+
+
 class HevcSizes(unittest.TestCase):
     def test_join_two_sizes(self):
         small = write("small.flv", eflv.hevc_tags(encode("hevc", "s.hevc"), enhanced=True))
@@ -238,9 +278,40 @@ class Multitrack(unittest.TestCase):
         self.assertEqual(info["tracks"], [{"kind": "video", "id": 0, "codec": "hvc1"},
                                           {"kind": "video", "id": 1, "codec": "hvc1"}])
         self.assertIn("track     video 1: hvc1", ok(cli("info", flv)).stdout)
-        done = cli("cut", flv, "--from", "1000", "-o", path("multi_cut.flv"))
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn("multitrack", done.stderr)
+
+    def test_cut_join_two_codecs(self):
+        """HEVC and AV1 tracks with key frames every 400 ms: the cut and the
+        join keep both, each decoding as its source from the cut point."""
+        hevc = eflv.hevc_tags(encode("hevc", "m0.hevc"), enhanced=True)
+        av1 = eflv.av1_tags(encode("av1", "m1.ivf", size="320x240"))
+        flv = write("mc.flv", eflv.multitrack([hevc, av1], many_codecs=True))
+        ok(cli("cut", flv, "--from", "1000", "-o", path("mc_cut.flv")))
+        ok(cli("join", flv, flv, "-o", path("mc_join.flv")))
+        sources = {0: hashes(path("m0.hevc")), 1: hashes(path("m1.ivf"))}
+        for name, expected in (("mc_cut.flv", lambda s: s[800 * FPS // 1000:]),
+                               ("mc_join.flv", lambda s: s + s)):
+            tracks = eflv.tracks_of(open(path(name), "rb").read())
+            self.assertEqual(sorted(tracks), [0, 1])
+            for track, ext in ((0, ".h265"), (1, ".ivf")):
+                ok(cli("copy", write(f"t{track}.flv", tracks[track]), "-o", path(f"t{track}{ext}")))
+                self.assertEqual(hashes(path(f"t{track}{ext}")), expected(sources[track]), name)
+
+    def test_refusals(self):
+        """Key frames that never agree refuse the cut; other tracks refuse
+        the join; nothing is written."""
+        data = encode("hevc", "r.hevc")
+        tags = eflv.hevc_tags(data, enhanced=True)
+        late = tags[:1] + [None] * 5 + tags[1:-5]  # track 1's key frames 200 ms later
+        flv = write("late.flv", eflv.multitrack([tags, late]))
+        done = cli("cut", flv, "--from", "1000", "-o", path("late_cut.flv"))
+        self.assertIn("9023", done.stderr)
+        self.assertFalse(os.path.exists(path("late_cut.flv")))
+        one = write("one.flv", eflv.two_tracks(tags))
+        self.assertEqual(cli("cut", one, "--from", "1000", "-o", path("one_cut.flv")).returncode, 0)
+        other = write("other.flv", eflv.multitrack([tags, tags, tags]))
+        done = cli("join", one, other, "-o", path("bad_join.flv"))
+        self.assertIn("9021", done.stderr)
+        self.assertFalse(os.path.exists(path("bad_join.flv")))
 
 
 def main():
