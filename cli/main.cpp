@@ -83,6 +83,13 @@ int Write(Document& file, Writer writer, const Job& job, const std::wstring& pat
             return file.SaveAVI(path, progress);
         case Writer::Adts:
             return file.SaveAudioAdts(path, progress);
+        case Writer::Flac:
+            return file.SaveAudioStream(path, FlvAudioForm::Flac, progress);
+        case Writer::Ac3:
+            return file.SaveAudioStream(path, FlvAudioForm::Ac3, progress);
+        case Writer::Eac3:
+            return file.SaveAudioStream(path, FlvAudioForm::Eac3, progress);
+        case Writer::OggOpus:  // refused before the output is made
         case Writer::AnnexB:
             return file.SaveVideoAnnexB(path, progress);
         case Writer::AnnexBHevc:
@@ -201,7 +208,14 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
     }
-    if ((writer == Writer::Audio || writer == Writer::Adts || writer == Writer::M4a) &&
+    if (writer == Writer::OggOpus) {
+        ReportError("cannot write '" + job.output +
+                    "': Ogg Opus is not written yet; write the audio's frames with --format "
+                    "audio, or the audio to MP4 with .m4a");
+        return kExitFailure;
+    }
+    if ((writer == Writer::Audio || writer == Writer::Adts || writer == Writer::Flac ||
+         writer == Writer::Ac3 || writer == Writer::Eac3 || writer == Writer::M4a) &&
         document.GetAudioTagArray()->empty()) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
@@ -442,14 +456,15 @@ const std::map<std::string, std::string> kUsage = {
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
-     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
      "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
-     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
      "[--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"copy",
-     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
+     "usage: flvsplice copy IN -o OUT [--format "
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
      "[--index] [--no-audio] [--no-video] [--split-on-change] [--enhanced]"},
 };
 
@@ -483,8 +498,8 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats =
-        CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "h265", "ivf", "obu", "mp4", "m4a"});
+    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "flac", "ac3", "eac3", "h264",
+                                        "h265", "ivf", "obu", "mp4", "m4a"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;

@@ -37,6 +37,13 @@ enum class FlvVideoForm {
     Obu,         // AV1 as a low-overhead OBU stream with temporal delimiters
 };
 
+// The elementary audio streams SaveAudioStream writes.
+enum class FlvAudioForm {
+    Flac,  // 'fLaC' as a FLAC file: the marker, the STREAMINFO, the frames
+    Ac3,   // 'ac-3' frames one after another
+    Eac3,  // 'ec-3' frames one after another
+};
+
 // A track of the multitrack tags of a document: audio or video, its track id
 // and its codec's FourCC.
 struct FlvTrack {
@@ -107,6 +114,14 @@ public:
     // carry and multitrack video. Failures of the output file after it was
     // created throw CFlvFileException.
     int SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvProcess* process);
+    // Writes the audio as the stream of the form that decoders read alone:
+    // FLAC as a FLAC file (the "fLaC" marker and the STREAMINFO of the
+    // sequence start, then the frames), AC-3 and E-AC-3 as their frames.
+    // Refuses (ExportRefused, nothing written) other codecs, multitrack
+    // audio, FLAC without a STREAMINFO before its first frame or with one
+    // that changes. Failures of the output file after it was created throw
+    // CFlvFileException.
+    int SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvProcess* process);
     // Rewrites every codec-12 HEVC tag as an enhanced 'hvc1' tag: the packet
     // type and composition time go into the enhanced header, the coded data
     // stays byte for byte. Refuses (ExportRefused, nothing changed) a
