@@ -13,8 +13,11 @@ def be(value, count):
 
 
 def flv(tags, audio=False):
-    """Header, PreviousTagSize 0, then each (kind, ms, payload) tag."""
-    out = bytearray(b"FLV\x01" + bytes([0x05 if audio else 0x01]) + be(9, 4) + be(0, 4))
+    """Header (the flags of the kinds of tags, audio with audio), PreviousTagSize
+    0, then each (kind, ms, payload) tag."""
+    flags = (0x04 if audio or any(t[0] == 8 for t in tags) else 0) | \
+        (0x01 if any(t[0] == 9 for t in tags) else 0)
+    out = bytearray(b"FLV\x01" + bytes([flags]) + be(9, 4) + be(0, 4))
     for kind, time, payload in tags:
         out += bytes([kind]) + be(len(payload), 3) + be(time & 0xFFFFFF, 3) + bytes([time >> 24])
         out += b"\0\0\0" + payload + be(11 + len(payload), 4)
@@ -253,3 +256,13 @@ def tracks_of(data):
                 (9, time, bytes([0x80 | frame_type << 4 | packet_type]) + codec + body[4:4 + length]))
             body = body[4 + length:]
     return out
+
+
+def audio_tags(fourcc, config, frames):
+    """Enhanced audio tags: a sequence start with config (none when None),
+    then each (ms, frame) as coded frames."""
+    head = bytes([0x90 | SEQUENCE_START]) + fourcc
+    tags = [] if config is None else [(8, 0, head + config)]
+    for time, frame in frames:
+        tags.append((8, time, bytes([0x90 | CODED_FRAMES]) + fourcc + frame))
+    return tags

@@ -5,8 +5,8 @@ judged by ffmpeg and ffprobe.
 
     test_enhanced.py --binary B GROUP
 
-GROUP is one of Hevc12, HevcEnhanced, HevcOpenGop, Av1, Vp9, HevcSizes,
-Multitrack. The
+GROUP is one of Hevc12, HevcEnhanced, HevcOpenGop, AudioStreams, Damaged, Av1,
+Vp9, HevcSizes, Multitrack. The
 inputs are built when the tests run (enhanced_flv.py) from what ffmpeg's
 encoders write; a missing encoder or judge skips the group (exit 77), or
 fails it when CI=true is set.
@@ -217,6 +217,117 @@ class HevcOpenGop(unittest.TestCase):
         # The same written straight from the two files.
         ok(cli("join", flv, tail, "-o", path("join2.h265")))
         self.assertEqual(hashes(path("join2.h265")), source + source[-kept:])
+
+
+class AudioStreams(unittest.TestCase):
+    """Enhanced FLAC, AC-3 and E-AC-3 audio written as the bare streams that
+    decoders read: they decode to the samples of ffmpeg's encodes."""
+
+    def packets(self, name, codec, extra=()):
+        source = path(name)
+        done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000:f=440",
+                   "-t", 1, "-ac", 2, "-c:a", codec, *extra, source)
+        if done.returncode != 0:
+            raise unittest.SkipTest(f"ffmpeg cannot encode {codec}")
+        done = run("ffprobe", "-v", "error", "-show_entries", "packet=pts_time,pos,size",
+                   "-of", "csv=p=0", source)
+        data = open(source, "rb").read()
+        frames = []
+        for line in done.stdout.decode().split():
+            time, size, pos = line.split(",")[:3]
+            frames.append((round(float(time) * 1000), data[int(pos):int(pos) + int(size)]))
+        return source, data, frames
+
+    def test_exports(self):
+        source, data, frames = self.packets("src.flac", "flac")
+        streaminfo = data[8:8 + 34]  # the first block after the marker and its header
+        flac = write("flac.flv", eflv.audio_tags(b"fLaC", streaminfo, frames), audio=True)
+        ok(cli("copy", flac, "-o", path("out.flac")))
+        self.assertEqual(audio_hashes(path("out.flac")), audio_hashes(source))
+        for ext, fourcc, codec in ((".ac3", b"ac-3", "ac3"), (".eac3", b"ec-3", "eac3")):
+            source, _, frames = self.packets("src" + ext, codec)
+            flv = write(codec + ".flv", eflv.audio_tags(fourcc, None, frames), audio=True)
+            ok(cli("copy", flv, "-o", path("out" + ext)))
+            self.assertEqual(audio_hashes(path("out" + ext)), audio_hashes(source))
+        # What the input cannot give is refused, and nothing is written.
+        for ext in (".ac3", ".aac"):
+            done = cli("copy", flac, "-o", path("wrong" + ext))
+            self.assertIn("9029", done.stderr)
+            self.assertFalse(os.path.exists(path("wrong" + ext)))
+        done = cli("copy", flac, "-o", path("wrong.opus"))
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("Ogg Opus is not written yet", done.stderr)
+        self.assertFalse(os.path.exists(path("wrong.opus")))
+
+
+def is_subsequence(short, long):
+    it = iter(long)
+    return all(item in it for item in short)
+
+
+class Damaged(unittest.TestCase):
+    """check and repair of damaged codec-12 and enhanced hvc1, av01 and vp09
+    recordings: a truncated tail, zeros over a stretch of frames, a repeated
+    and a changed sequence start."""
+
+    def damage(self, tags, audio=False):
+        """(name, FLV bytes, problem kind that check must report)."""
+        clean = eflv.flv(tags, audio)
+        body = eflv.flv(tags[:13], audio)  # the zeros start in the 12th frame
+        middle = bytearray(clean)
+        middle[len(body) + 20:len(body) + 3000] = bytes(len(middle[len(body) + 20:len(body) + 3000]))
+        repeated = eflv.flv(tags[:26] + [(9, tags[26][1], tags[0][2])] + tags[26:], audio)
+        return [("tail", clean[:-200], "truncated-tail"), ("zeros", bytes(middle), "skipped-bytes"),
+                ("repeated", repeated, "repeated-config")]
+
+    def check_repair(self, label, data, kind, ext, source):
+        damaged = path(f"{label}.flv")
+        with open(damaged, "wb") as f:
+            f.write(data)
+        done = cli("check", "--json", damaged)
+        self.assertEqual(done.returncode, 1, label)
+        kinds = [(p["kind"], p["repair"]) for p in json.loads(done.stdout)[0]["problems"]]
+        self.assertIn(kind, [k for k, _ in kinds], label)
+        ok(cli("repair", damaged, "-o", path(f"{label}_fixed.flv")))
+        ok(cli("info", path(f"{label}_fixed.flv")))
+        ok(cli("copy", path(f"{label}_fixed.flv"), "-o", path(f"{label}_fixed{ext}")))
+        frames = hashes(path(f"{label}_fixed{ext}"))
+        self.assertTrue(frames and (source is None or is_subsequence(frames, source)), label)
+        return kinds, frames
+
+    def test_codecs(self):
+        cases = [("hevc12", eflv.hevc_tags(encode("hevc_open", "d.hevc"), enhanced=False),
+                  ".h265", "d.hevc"),
+                 ("hvc1", eflv.hevc_tags(encode("hevc", "e.hevc"), enhanced=True), ".h265",
+                  "e.hevc"),
+                 ("av01", eflv.av1_tags(encode("av1", "a.ivf")), ".obu", "a.ivf"),
+                 ("vp09", eflv.vp9_tags(encode("vp9", "v.ivf")), ".ivf", "v.ivf")]
+        for name, tags, ext, stream in cases:
+            source = hashes(path(stream))
+            for label, data, kind in self.damage(tags):
+                kinds, frames = self.check_repair(f"{name}_{label}", data, kind, ext, source)
+                if label == "repeated":
+                    # Dropped: the repaired file has one configuration left.
+                    self.assertIn(("repeated-config", "dropped"), kinds)
+                    starts = [p for kind, p in tag_payloads(path(f"{name}_{label}_fixed.flv"))
+                              if kind == 9 and (p[0] & 0x8F == 0x80 or p[1] == 0)]
+                    self.assertEqual(len(starts), 1, name)
+                    self.assertEqual(frames, source, name)
+                if label == "zeros":
+                    # The video resumes at the next cut point.
+                    self.assertIn(("undecodable-frames", "dropped"), kinds, name)
+                    self.assertEqual(frames[-20:], source[-20:], name)
+        # A changed configuration: a second stream of another size goes on.
+        small = eflv.hevc_tags(encode("hevc", "s.hevc"), enhanced=True)
+        large = eflv.hevc_tags(encode("hevc", "l.hevc", size="320x240"), enhanced=True)
+        shifted = [(k, t + 2000, p) for k, t, p in large]
+        kinds, _ = self.check_repair("changed", eflv.flv(small + shifted), "changed-config",
+                                     ".h265", None)
+        self.assertIn(("changed-config", "kept"), kinds)
+        done = run("ffprobe", "-v", "error", "-show_entries", "frame=width,height", "-of",
+                   "csv=p=0", path("changed_fixed.h265"))
+        sizes = [size.rstrip(",") for size in done.stdout.decode().split()]
+        self.assertEqual(sizes, ["160,120"] * 50 + ["320,240"] * 50)
 
 
 class HevcSizes(unittest.TestCase):
