@@ -388,7 +388,9 @@ bool CFlvFile::DropRaslPictures(std::vector<CFlvTag*>& tags, const CFlvTag* star
     const auto at = std::find(tags.begin(), tags.end(), start);
     CFlvVideoData* data = at != tags.end() ? VideoOf(start) : nullptr;
     CFlvVideoPacketTyped* packet = data != nullptr ? data->TypedPacket() : nullptr;
-    if (packet == nullptr || !flvcodec::IsHevc(data->GetCodecKey())) return true;
+    if (packet == nullptr || data->IsMultitrack() || !flvcodec::IsHevc(data->GetCodecKey())) {
+        return true;
+    }
     uint8_t type = CFlvVideoPacketTyped::kNoSlice;
     if (!packet->FindFirstSlice(lengthSize, true, &type)) {
         PushError(L"映像フレームの解析時にエラーが発生しました。", L"", packet);
@@ -401,7 +403,7 @@ bool CFlvFile::DropRaslPictures(std::vector<CFlvTag*>& tags, const CFlvTag* star
         CFlvVideoData* video = VideoOf(*it);
         if (video == nullptr || !(*it)->IsFrame()) continue;
         CFlvVideoPacketTyped* frame = video->TypedPacket();
-        if (frame == nullptr) break;
+        if (frame == nullptr || video->IsMultitrack()) break;
         if (!frame->FindFirstSlice(lengthSize, true, &type)) {
             PushError(L"映像フレームの解析時にエラーが発生しました。", L"", frame);
             return false;
@@ -422,8 +424,8 @@ bool CFlvFile::DropRaslPictures(std::vector<CFlvTag*>& tags, const CFlvTag* star
 bool CFlvFile::RewriteCraAsBla(CFlvTag* tag, unsigned lengthSize) {
     CFlvVideoData* data = VideoOf(tag);
     CFlvVideoPacketTyped* packet = data != nullptr ? data->TypedPacket() : nullptr;
-    if (packet == nullptr || !packet->m_rawData || !flvcodec::IsHevc(data->GetCodecKey()) ||
-        lengthSize == 0 || lengthSize > 4) {
+    if (packet == nullptr || !packet->m_rawData || data->IsMultitrack() ||
+        !flvcodec::IsHevc(data->GetCodecKey()) || lengthSize == 0 || lengthSize > 4) {
         return true;
     }
     std::vector<uint8_t> frame;

@@ -440,7 +440,8 @@ bool CFlvFile::MendSalvagedTags() {
                 awaitCutPoint = true;
             }
         }
-        if (skipRasl && stream == 1 && tag->IsFrame()) {
+        if (skipRasl && stream == 1 && tag->IsFrame() &&
+            !static_cast<CFlvVideoData*>(tag->m_payload.get())->IsMultitrack()) {
             // The RASL pictures after the CRA picture the video resumed at
             // refer to pictures that were lost.
             uint8_t type = CFlvVideoPacketTyped::kNoSlice;
@@ -467,7 +468,7 @@ bool CFlvFile::MendSalvagedTags() {
                 // An HEVC CRA picture there starts a new sequence as a BLA
                 // one, without its RASL pictures.
                 const auto* video = static_cast<const CFlvVideoData*>(tag->m_payload.get());
-                if (flvcodec::IsHevc(video->GetCodecKey())) {
+                if (flvcodec::IsHevc(video->GetCodecKey()) && !video->IsMultitrack()) {
                     if (!RewriteCraAsBla(tag, lastConfig[1] ? lastConfig[1]->NalLengthSize() : 4)) {
                         return false;
                     }

@@ -92,11 +92,7 @@ bool IsIndexedKeyFrame(CFlvTag& tag, unsigned* nalLengthSize, bool* failed) {
                       ? static_cast<CFlvVideoData*>(tag.m_payload.get())
                       : nullptr;
     CFlvVideoPacketTyped* packet = video != nullptr ? video->TypedPacket() : nullptr;
-    const CFlvVideoPacketEnhanced* enhanced = video != nullptr ? video->EnhancedPacket() : nullptr;
-    if (enhanced != nullptr &&
-        enhanced->m_multitrackType != CFlvVideoPacketEnhanced::kNoMultitrack) {
-        packet = nullptr;
-    }
+    if (video != nullptr && video->IsMultitrack()) packet = nullptr;
     const uint32_t codec = packet != nullptr ? video->GetCodecKey() : 0;
     const bool hevc = flvcodec::IsHevc(codec);
     if (!hevc && !flvcodec::IsAvc(codec)) packet = nullptr;
