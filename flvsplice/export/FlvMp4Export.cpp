@@ -61,6 +61,11 @@ Refusal Backwards(bool video, uint32_t time, uint32_t before) {
 Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                     const std::vector<CFlvTag*>& audioTags, const FlvMp4Options& options,
                     std::vector<FlvMp4Track>& tracks) {
+    // A multitrack tag's data is its track loop, not one stream's sample.
+    if (!doc.GetTracks().empty()) {
+        return Refuse(FlvResult::Mp4StreamRefused,
+                      L"マルチトラックのFLVファイルはMP4に出力できません。");
+    }
     // The movie starts at the first frame of either stream, as the FLV
     // outputs do.
     uint32_t start = UINT32_MAX;

@@ -419,6 +419,10 @@ class Multitrack(unittest.TestCase):
         self.assertFalse(os.path.exists(path("late_cut.flv")))
         one = write("one.flv", eflv.two_tracks(tags))
         self.assertEqual(cli("cut", one, "--from", "1000", "-o", path("one_cut.flv")).returncode, 0)
+        # The writers of one stream take no multitrack file yet.
+        for ext, code in ((".mp4", "9040"), (".h265", "9029")):
+            self.assertIn(code, cli("copy", one, "-o", path("one" + ext)).stderr)
+            self.assertFalse(os.path.exists(path("one" + ext)))
         other = write("other.flv", eflv.multitrack([tags, tags, tags]))
         done = cli("join", one, other, "-o", path("bad_join.flv"))
         self.assertIn("9021", done.stderr)
