@@ -305,6 +305,14 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
     return status;
 }
 
+// HEVC pictures that cannot be decoded where the video now starts.
+void PrintRaslNote(const Document& document) {
+    if (const size_t dropped = document.GetDroppedRaslPictures()) {
+        std::printf("left out %zu RASL picture%s after the CRA picture the video starts at\n",
+                    dropped, dropped == 1 ? "" : "s");
+    }
+}
+
 int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
     AtomicOutput output;
     Document document;
@@ -333,6 +341,7 @@ int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
         std::printf("kept %s - %s of %s (asked for %s - %s)\n", FormatTime(keptStart).c_str(),
                     FormatTime(keptEnd).c_str(), job.inputs[0].c_str(), FormatTime(from).c_str(),
                     to ? FormatTime(*to).c_str() : "the end");
+        PrintRaslNote(document);
         PrintWritten(job);
     }
     return status;
@@ -377,6 +386,7 @@ int RunJoin(const Job& job, bool strict) {
                 "picture, over the end of the audio before it\n",
                 dropped, dropped == 1 ? "" : "s");
         }
+        PrintRaslNote(*documents[0]);
         PrintWritten(job);
     }
     return status;

@@ -204,7 +204,8 @@ class HevcOpenGop(unittest.TestCase):
         self.assertGreater(rasl, 0)
         kept = len(types) - cra - rasl
         source = hashes(path("og.hevc"))
-        ok(cli("cut", flv, "--from", "1000", "-o", path("cut.flv")))
+        done = run(BINARY, "cut", flv, "--from", "1000", "-o", path("cut.flv"))
+        self.assertIn(f"left out {rasl} RASL pictures", done.stdout.decode())
         ok(cli("copy", path("cut.flv"), "-o", path("cut.h265")))
         self.assertEqual(hashes(path("cut.h265")), source[-kept:])
         # A recording that starts at that CRA picture, RASL pictures and all,
