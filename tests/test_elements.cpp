@@ -485,6 +485,18 @@ TEST_F(Elements, PoolKnowsWhenItsElementsHoldOutsideMemory) {
     raw->PushError(L"x");
     EXPECT_FALSE(pool.IsSelfContained());
     delete raw;
+
+    // Patches are held outside too.
+    CFlvElementPool patchedPool;
+    {
+        CFlvElementPool::Scope scope(&patchedPool);
+        raw = new CFlvRawData(nullptr, 0, 10);
+    }
+    raw->Patch(20, 1);  // outside the range: nothing is kept
+    EXPECT_TRUE(patchedPool.IsSelfContained());
+    raw->Patch(2, 1);
+    EXPECT_FALSE(patchedPool.IsSelfContained());
+    delete raw;
 }
 
 // An element a caller puts into a loaded document's tag lives on the heap;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/platform/FlvStream.h"
 
 CFlvRawData::CFlvRawData(CFlvStream* file, uint64_t offset, uint64_t size)
@@ -69,7 +70,11 @@ bool CFlvRawData::ReadToBuffer(uint8_t* buffer, uint64_t count) {
 
 void CFlvRawData::Patch(uint64_t at, uint8_t value) {
     if (at >= m_size) return;
-    if (!m_patches) m_patches = std::make_unique<std::vector<std::pair<uint64_t, uint8_t>>>();
+    if (!m_patches) {
+        m_patches = std::make_unique<std::vector<std::pair<uint64_t, uint8_t>>>();
+        // Its pool must run the destructors that free the list.
+        CFlvElementPool::NoteOutsideMemory(this);
+    }
     for (auto& patch : *m_patches) {
         if (patch.first == at) {
             patch.second = value;
