@@ -194,8 +194,17 @@ class HevcOpenGop(unittest.TestCase):
                  for _, units in eflv.hevc_access_units(data)[1]]
         tags = eflv.hevc_tags(data, enhanced=True)
         flv = write("og.flv", tags)
+        irap = sum(16 <= t <= 21 for t in types)
         info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
-        self.assertEqual(info["key_frames"], sum(16 <= t <= 21 for t in types))
+        self.assertEqual(info["key_frames"], irap)
+        # The key-frame index names the same pictures, and info's check of an
+        # index reads codec-12 HEVC as HEVC.
+        classic = write("og12.flv", eflv.hevc_tags(data, enhanced=False))
+        for source in (flv, classic):
+            ok(cli("copy", "--index", source, "-o", path("indexed.flv")))
+            index = json.loads(ok(cli("info", "--json", path("indexed.flv"))).stdout)[0]["index"]
+            self.assertEqual((index["consistent"], index["entries"]), (True, irap), source)
+            os.remove(path("indexed.flv"))
         # Frames in decode order every 40 ms: the cut starts at the last CRA
         # picture at or before 1 s, without the RASL pictures that follow it.
         cra = max(i for i, t in enumerate(types) if t == 21 and i * 1000 // FPS <= 1000)
