@@ -37,16 +37,24 @@ struct Job {
     bool noVideo = false;        // MP4 output without the video stream
     bool splitOnChange = false;  // MP4 output: one file per decoder configuration
     bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
+    std::optional<int> track;    // the one video track of multitrack tags to keep
 };
 
 Writer ChosenWriter(const Job& job) {
     return job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
 }
 
-bool OpenDocument(Document& document, const std::string& path) {
-    const int result = document.Open(ToWidePath(path));
+bool OpenDocument(Document& document, const std::string& path, const Job& job) {
+    int result = document.Open(ToWidePath(path));
+    if (result != FlvResult::Success) {
+        ReportFailure("cannot open '" + path + "'", result, &document);
+        return false;
+    }
+    if (!job.track) return true;
+    result = document.KeepVideoTrack(static_cast<uint8_t>(*job.track));
     if (result == FlvResult::Success) return true;
-    ReportFailure("cannot open '" + path + "'", result, &document);
+    ReportFailure("cannot take video track " + std::to_string(*job.track) + " of '" + path + "'",
+                  result, &document);
     return false;
 }
 
@@ -316,7 +324,8 @@ void PrintRaslNote(const Document& document) {
 int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
     AtomicOutput output;
     Document document;
-    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0], job))
+        return kExitFailure;
 
     // Extract renumbers the timestamps; the ones before it tell what was kept.
     std::unordered_map<const CFlvTag*, uint32_t> before;
@@ -365,7 +374,7 @@ int RunJoin(const Job& job, bool strict) {
     for (const std::string& input : job.inputs) {
         if (interrupt::Requested()) return Interrupted(job.output);
         documents.push_back(std::make_unique<Document>());
-        if (!OpenDocument(*documents.back(), input)) return kExitFailure;
+        if (!OpenDocument(*documents.back(), input, job)) return kExitFailure;
     }
     for (size_t i = 1; i < documents.size(); ++i) {
         if (interrupt::Requested()) return Interrupted(job.output);
@@ -395,7 +404,8 @@ int RunJoin(const Job& job, bool strict) {
 int RunCopy(const Job& job) {
     AtomicOutput output;
     Document document;
-    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0], job))
+        return kExitFailure;
     if (job.enhanced) {
         const int result = document.ConvertToEnhanced();
         if (result != FlvResult::Success) {
@@ -467,15 +477,15 @@ const std::map<std::string, std::string> kUsage = {
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change]"},
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--enhanced]"},
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--enhanced]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -569,6 +579,11 @@ int main(int argc, char** argv) {
         command->add_option("--format", job.format, "Writer, instead of the output's extension")
             ->check(formats)
             ->type_name("FORMAT");
+        command
+            ->add_option("--track", job.track,
+                         "Keep one video track of a multitrack file, by its track id")
+            ->check(CLI::Range(0, 255))
+            ->type_name("ID");
         command->add_flag("--index", job.index,
                           "FLV output: add a key-frame index to onMetaData so players can seek");
         command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");

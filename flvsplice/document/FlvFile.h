@@ -122,6 +122,12 @@ public:
     // that changes. Failures of the output file after it was created throw
     // CFlvFileException.
     int SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvProcess* process);
+    // Makes the document hold one video track of its multitrack tags, track
+    // id: every multitrack video tag that carries it becomes an enhanced tag
+    // of the track's codec holding the track's data byte for byte; the other
+    // video tags go, audio stays. Refuses (ExportRefused, nothing changed) an
+    // id that no video track has and multitrack tags with ModEx prefixes.
+    int KeepVideoTrack(uint8_t id);
     // Rewrites every codec-12 HEVC tag as an enhanced 'hvc1' tag: the packet
     // type and composition time go into the enhanced header, the coded data
     // stays byte for byte. Refuses (ExportRefused, nothing changed) a

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 
 #include "flvsplice/codec/FlvCodecTable.h"
@@ -497,6 +498,100 @@ int CFlvFile::ConvertToEnhanced() {
             found->second = std::move(config);
         }
     }
+    ReparseFlvData();
+    return FlvResult::Success;
+}
+
+int CFlvFile::KeepVideoTrack(uint8_t id) {
+    if (!IsReady()) return RefuseNotOpen();
+    const bool present = std::any_of(m_tracks.begin(), m_tracks.end(), [id](const FlvTrack& track) {
+        return track.video && track.id == id;
+    });
+    if (!present) {
+        PushError(L"映像トラック " + std::to_wstring(id) + L" はありません。");
+        return FlvResult::ExportRefused;
+    }
+    // The track's data in each tag that carries it: where it lies in the
+    // tag's raw data, and its composition time when it has one.
+    struct Change {
+        CFlvTag* tag;
+        uint32_t codec;
+        uint64_t offset;
+        uint64_t size;
+        bool compositionTime;
+        uint8_t time[3];
+    };
+    std::vector<Change> changes;
+    std::vector<CFlvTag*> kept;
+    std::vector<uint8_t> body;
+    for (CFlvTag* tag : m_tags) {
+        CFlvVideoData* video = VideoOf(tag);
+        if (video == nullptr) {
+            kept.push_back(tag);
+            continue;
+        }
+        // Video outside the multitrack tags belongs to no track.
+        if (!video->IsMultitrack()) continue;
+        CFlvVideoPacketEnhanced* packet = video->EnhancedPacket();
+        if (packet->m_prefix) {
+            PushError(L"ModExの付いたマルチトラックタグからはトラックを取り出せません。", L"",
+                      packet);
+            return FlvResult::ExportRefused;
+        }
+        if (!ReadSourceBytes(packet->m_rawData.get(), 0, UINT64_MAX, body)) {
+            return FlvResult::ReadFailed;
+        }
+        for (const TrackData& track :
+             SplitTracks(body, packet->m_multitrackType, packet->m_fourCC)) {
+            if (track.id != id) continue;
+            Change change{tag,        track.codec, uint64_t(track.data - body.data()),
+                          track.size, false,       {}};
+            const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(track.codec);
+            if (packet->m_packetType == CFlvVideoPacketEnhanced::kCodedFrames && info != nullptr &&
+                info->compositionTime && track.size >= 3) {
+                change.compositionTime = true;
+                std::copy(track.data, track.data + 3, change.time);
+                change.offset += 3;
+                change.size -= 3;
+            }
+            changes.push_back(change);
+            kept.push_back(tag);
+            break;
+        }
+    }
+
+    CFlvElementPool::Scope scope(&m_pool);
+    for (const Change& change : changes) {
+        CFlvVideoData* video = VideoOf(change.tag);
+        const CFlvVideoPacketEnhanced* old = video->EnhancedPacket();
+        auto packet = std::make_unique<CFlvVideoPacketEnhanced>();
+        packet->m_fourCC = change.codec;
+        packet->m_packetType = old->m_packetType;
+        flvbytes::WriteBE32(packet->m_headerBytes, change.codec);
+        packet->m_headerLength = 4;
+        if (change.compositionTime) {
+            std::copy(change.time, change.time + 3, packet->m_headerBytes + 4);
+            packet->m_headerLength = 7;
+        }
+        packet->m_firstByte = uint8_t(0x80 | old->GetFrameType() << 4 | old->m_packetType);
+        packet->m_rawData = std::make_unique<CFlvRawData>(
+            old->m_rawData->m_file, old->m_rawData->m_offset + change.offset, change.size);
+        video->m_header = packet->m_firstByte;
+        const uint32_t size = uint32_t(1 + packet->m_headerLength + change.size);
+        video->m_packet = std::move(packet);
+        change.tag->SetDataSize(size);
+        change.tag->SetDecodesAlone(video->IsFrame() && video->IsKeyFrame() &&
+                                    !video->NeedsIdrCheck());
+    }
+    // The codecs' data is read again for the tags as they are now.
+    m_tags = std::move(kept);
+    m_tracks.clear();
+    m_trackTags.clear();
+    for (auto it = m_configs.begin(); it != m_configs.end();) {
+        it = it->first->m_tagType == CFlvTag::kVideo ? m_configs.erase(it) : std::next(it);
+    }
+    MakeFlvTagArrayOfEachType();
+    if (!AnalyzeCodecs()) return FlvResult::ReadFailed;
     ReparseFlvData();
     return FlvResult::Success;
 }

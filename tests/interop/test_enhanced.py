@@ -414,8 +414,17 @@ class Multitrack(unittest.TestCase):
             tracks = eflv.tracks_of(open(path(name), "rb").read())
             self.assertEqual(sorted(tracks), [0, 1])
             for track, ext in ((0, ".h265"), (1, ".ivf")):
+                # Split out here, and by --track.
                 ok(cli("copy", write(f"t{track}.flv", tracks[track]), "-o", path(f"t{track}{ext}")))
                 self.assertEqual(hashes(path(f"t{track}{ext}")), expected(sources[track]), name)
+                ok(cli("copy", path(name), "--track", track, "-o", path(f"k{track}{ext}")))
+                self.assertEqual(hashes(path(f"k{track}{ext}")), expected(sources[track]), name)
+        # A track taken from each input before a cut or join.
+        ok(cli("cut", flv, "--track", "1", "--from", "1000", "-o", path("t1_cut.obu")))
+        self.assertEqual(hashes(path("t1_cut.obu")), sources[1][800 * FPS // 1000:])
+        done = cli("copy", flv, "--track", "7", "-o", path("t7.h265"))
+        self.assertIn("9029", done.stderr)
+        self.assertFalse(os.path.exists(path("t7.h265")))
 
     def test_refusals(self):
         """Key frames that never agree refuse the cut; other tracks refuse
