@@ -57,30 +57,34 @@ void AppendAv1Frame(const std::vector<uint8_t>& frame, std::vector<uint8_t>& out
 }
 
 // The start of a FLAC file from the configuration of a 'fLaC' sequence
-// start: the marker and metadata blocks as they are, the STREAMINFO block
-// with its header, or its 34 bytes alone. Empty for anything else.
+// start: the 34 bytes of a STREAMINFO alone, or metadata blocks (a
+// STREAMINFO first), with or without the marker in front. The last block is
+// flagged as the last one, no other is. Empty for anything else.
 std::vector<uint8_t> FlacFileHead(const std::vector<uint8_t>& config) {
     constexpr size_t kStreamInfo = 34;
     static const uint8_t kMarker[4] = {'f', 'L', 'a', 'C'};
     std::vector<uint8_t> head(kMarker, kMarker + 4);
-    if (config.size() >= 4 + 4 + kStreamInfo && std::equal(kMarker, kMarker + 4, config.begin()) &&
-        (config[4] & 0x7F) == 0 && flvbytes::ReadBE24(config.data() + 5) == kStreamInfo) {
-        return config;
-    }
-    if (config.size() >= 4 + kStreamInfo && (config[0] & 0x7F) == 0 &&
-        flvbytes::ReadBE24(config.data() + 1) == kStreamInfo) {
-        head.insert(head.end(), config.begin(), config.end());
-        // A STREAMINFO alone is the last block.
-        if (config.size() == 4 + kStreamInfo) head[4] |= 0x80;
-        return head;
-    }
     if (config.size() == kStreamInfo) {
         const uint8_t block[4] = {0x80, 0, 0, kStreamInfo};
         head.insert(head.end(), block, block + 4);
         head.insert(head.end(), config.begin(), config.end());
         return head;
     }
-    return {};
+    const bool marked = config.size() >= 4 && std::equal(kMarker, kMarker + 4, config.begin());
+    head.insert(head.end(), config.begin() + (marked ? 4 : 0), config.end());
+    size_t last = 0;
+    for (size_t at = 4; at < head.size();) {
+        if (head.size() - at < 4) return {};
+        const uint32_t length = flvbytes::ReadBE24(head.data() + at + 1);
+        if (at == 4 && ((head[at] & 0x7F) != 0 || length != kStreamInfo)) return {};
+        if (head.size() - at - 4 < length) return {};
+        head[at] &= 0x7F;
+        last = at;
+        at += 4 + length;
+    }
+    if (last == 0) return {};
+    head[last] |= 0x80;
+    return head;
 }
 
 }  // namespace

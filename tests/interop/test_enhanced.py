@@ -250,10 +250,13 @@ class AudioStreams(unittest.TestCase):
 
     def test_exports(self):
         source, data, frames = self.packets("src.flac", "flac")
-        streaminfo = data[8:8 + 34]  # the first block after the marker and its header
-        flac = write("flac.flv", eflv.audio_tags(b"fLaC", streaminfo, frames), audio=True)
-        ok(cli("copy", flac, "-o", path("out.flac")))
-        self.assertEqual(audio_hashes(path("out.flac")), audio_hashes(source))
+        # The STREAMINFO alone, as a block (not the last: more follow in the
+        # source), and with the marker in front.
+        for config in (data[8:42], data[4:42], data[:42]):
+            flac = write("flac.flv", eflv.audio_tags(b"fLaC", config, frames), audio=True)
+            ok(cli("copy", flac, "-o", path("out.flac")))
+            self.assertEqual(audio_hashes(path("out.flac")), audio_hashes(source))
+            os.remove(path("out.flac"))
         for ext, fourcc, codec in ((".ac3", b"ac-3", "ac3"), (".eac3", b"ec-3", "eac3")):
             source, _, frames = self.packets("src" + ext, codec)
             flv = write(codec + ".flv", eflv.audio_tags(fourcc, None, frames), audio=True)
