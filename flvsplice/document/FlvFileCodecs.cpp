@@ -560,9 +560,11 @@ int CFlvFile::KeepVideoTrack(uint8_t id) {
         }
     }
 
-    CFlvElementPool::Scope scope(&m_pool);
+    // The new packets come from the heap: after a join, a tag may lie in
+    // another document's pool, which must then destroy them with it.
     for (const Change& change : changes) {
         CFlvVideoData* video = VideoOf(change.tag);
+        CFlvElementPool::NoteOutsideMemory(video);
         const CFlvVideoPacketEnhanced* old = video->EnhancedPacket();
         auto packet = std::make_unique<CFlvVideoPacketEnhanced>();
         packet->m_fourCC = change.codec;
