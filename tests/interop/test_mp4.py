@@ -3,7 +3,7 @@
 
     test_mp4.py --binary B --fixtures DIR GROUP
 
-GROUP is one of Mp4Copy, Mp4Cut, Mp4Join, Mp4Refuse, Mp4Info. Each MP4 is
+GROUP is one of Mp4Copy, Mp4Cut, Mp4Join, Mp4Fragmented, Mp4Refuse, Mp4Info. Each MP4 is
 compared with the FLV that the same command writes (or the fixture itself):
 the same packets (ffprobe's data hashes, decode and presentation times
 within 1 ms) and the same decoded frames, with ffmpeg printing nothing. A
@@ -156,6 +156,63 @@ class Mp4JoinTests(Judged):
                              [p[2:4] for p in joined[kind]], kind)
             for theirs, ours in zip(joined[kind][len(first[kind]):], second[kind]):
                 self.assertAlmostEqual(theirs[1] - seam, ours[1], delta=0.001)
+
+
+def durations(path):
+    """ffprobe's duration of the file (None when it reports none), the end of
+    its last packet and the start of its video, in seconds."""
+    doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json", "-show_format",
+                          "-show_entries", "packet=pts_time,duration_time:stream=start_time",
+                          "-select_streams", "v", path)[0])
+    value = doc["format"].get("duration")
+    end = max(float(p["pts_time"]) + float(p["duration_time"]) for p in doc["packets"])
+    return (float(value) if value not in (None, "N/A") else None, end,
+            float(doc["streams"][0]["start_time"]))
+
+
+class Mp4FragmentedTests(Judged):
+    def assertPlayable(self, mp4):
+        self.assertEqual(tool("ffmpeg", "-v", "error", "-i", mp4, "-f", "null", "-")[1], "")
+        # The duration comes from the sidx without reading the fragments;
+        # ffprobe adds the video's start (its first composition offset) to
+        # the end the sidx gives.
+        reported, end, start = durations(mp4)
+        self.assertIsNotNone(reported)
+        self.assertGreaterEqual(reported, end - 0.05)
+        self.assertLessEqual(reported, end + start + 0.001)
+        if shutil.which("mediainfo"):
+            out, err = tool("mediainfo", "--Output=JSON", mp4)
+            self.assertEqual(err, "")
+            tracks = {t["@type"]: t for t in json.loads(out)["media"]["track"]}
+            self.assertEqual(tracks["Video"]["Format"], "AVC")
+            self.assertAlmostEqual(float(tracks["General"]["Duration"]), end, delta=0.1 + start)
+
+    def test_copy_and_cut_keep_every_packet_and_frame(self):
+        for name, start, end in (("avc_high_aac48", None, None), ("avc_opengop_aac", None, None),
+                                 ("avc_base_aac44", None, None), ("avc_high_aac48", 900, 1700),
+                                 ("avc_opengop_aac", 1000, None)):
+            with self.subTest(f"{name} from {start}"):
+                flv, mp4 = output(f"{name}-{start}.flv"), output(f"{name}-{start}.mp4")
+                cut = ["cut", source(name), "--from", start] if start else ["copy", source(name)]
+                to = ["--to", end] if end else []
+                self.write(*cut, *to, "-o", flv)
+                self.write(*cut, *to, "-o", mp4, "--fragmented")
+                ours = self.assertSamePackets(flv, mp4)
+                self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
+                self.assertSameFrames(flv, mp4)
+                self.assertPlayable(mp4)
+
+    def test_a_change_of_configuration_splits_into_files_that_decode_at_their_size(self):
+        small, large = source("avc_640x360_aac"), source("avc_1280x720_aac")
+        mp4 = output("sizes-fragmented.mp4")
+        done = self.write("join", small, large, "-o", mp4, "--fragmented")
+        self.assertNotIn("decoder configuration changes", done.stderr)
+        parts = [mp4, output("sizes-fragmented-2.mp4")]
+        self.assertFalse(os.path.exists(output("sizes-fragmented-3.mp4")))
+        for part, alone in zip(parts, (small, large)):
+            self.assertEqual(tool("ffmpeg", "-v", "error", "-i", part, "-f", "null", "-")[1], "")
+            self.assertEqual(sized_pictures(part), sized_pictures(alone))
+            self.assertPlayable(part)
 
 
 class Mp4RefuseTests(Judged):
