@@ -11,13 +11,19 @@ judge that is missing skips the group (exit 77), or fails it when CI=true.
 """
 
 import argparse
+import functools
+import http.server
 import json
 import os
+import queue
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 import unittest
+import urllib.parse
 
 sys.dont_write_bytecode = True
 import test_interop as base  # noqa: E402
@@ -201,6 +207,70 @@ class Mp4FragmentedTests(Judged):
                 self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
                 self.assertSameFrames(flv, mp4)
                 self.assertPlayable(mp4)
+
+    def test_media_source_in_chromium_buffers_the_fragments_at_their_times(self):
+        browser = next(filter(shutil.which, ("chromium", "chromium-browser", "google-chrome")),
+                       None)
+        if browser is None:
+            self.skipTest("no Chromium (Debian package chromium)")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "mse.html"),
+                    base.WORK)
+        results = queue.Queue()
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def do_POST(self):  # the page's verdict
+                results.put(self.rfile.read(int(self.headers["Content-Length"])).decode())
+                self.send_response(204)
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(Handler, directory=base.WORK))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.shutdown)
+
+        def verdict(mp4, codecs):
+            query = urllib.parse.urlencode({"file": os.path.basename(mp4),
+                                            "type": f'video/mp4; codecs="{codecs}"'})
+            page = subprocess.Popen(
+                [browser, "--headless=new", "--no-sandbox", "--disable-gpu",
+                 "--user-data-dir=" + os.path.join(base.WORK, "chromium"),
+                 f"http://127.0.0.1:{server.server_port}/mse.html?{query}"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                return results.get(timeout=60)
+            finally:
+                page.terminate()
+                page.wait(timeout=30)
+
+        for name, fragmented in (("avc_high_aac48", True), ("avc_opengop_aac", True),
+                                 ("avc_high_aac48", False)):
+            with self.subTest(f"{name} fragmented={fragmented}"):
+                mp4 = output(f"mse-{name}-{fragmented}.mp4")
+                self.write("copy", source(name), "-o", mp4, *(["--fragmented"] * fragmented))
+                (info,) = json.loads(self.write("info", source(name), "--json").stdout)
+                text = verdict(mp4, f"{info['video']['codecs']},{info['audio']['codecs']}")
+                if not fragmented:  # the judge can tell: MSE takes fragments only
+                    self.assertNotIn('"error":""', text)
+                    continue
+                got = json.loads(text)
+                self.assertEqual(got["error"], "")
+                self.assertEqual((got["width"], got["height"]), (320, 240))
+                # Buffered where both streams are, at the times ffprobe shows.
+                spans = []
+                for kind in ("v", "a"):
+                    doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json",
+                                          "-select_streams", kind, "-show_entries",
+                                          "packet=pts_time,duration_time", mp4)[0])
+                    times = [(float(p["pts_time"]), float(p["duration_time"]))
+                             for p in doc["packets"]]
+                    spans.append((min(t for t, _ in times), max(t + d for t, d in times)))
+                self.assertEqual(len(got["ranges"]), 1, got["ranges"])
+                start, end = got["ranges"][0]
+                self.assertAlmostEqual(start, max(s for s, _ in spans), delta=0.002)
+                self.assertAlmostEqual(end, min(e for _, e in spans), delta=0.002)
 
     def test_a_change_of_configuration_splits_into_files_that_decode_at_their_size(self):
         small, large = source("avc_640x360_aac"), source("avc_1280x720_aac")
