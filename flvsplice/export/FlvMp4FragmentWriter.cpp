@@ -331,7 +331,11 @@ std::vector<uint8_t> CFlvMp4FragmentWriter::Head() const {
         out.U32(static_cast<uint32_t>(fragment.moofSize + 8 + fragment.dataSize));
         const int64_t until = k + 1 < m_fragments.size() ? earliest[k + 1] : end;
         out.U32(static_cast<uint32_t>(std::max<int64_t>(until - earliest[k], 0)));
-        out.U32(0x90000000);  // starts with a SAP of type 1
+        // A SAP of type 1 where the fragment starts on a sync sample (the
+        // first may not: a recording that starts between key frames).
+        const uint32_t first = fragment.first[m_lead];
+        const bool sync = !std::binary_search(lead.nonSync.begin(), lead.nonSync.end(), first);
+        out.U32(sync ? 0x90000000 : 0);
     }
     out.End(sidx);
     return std::move(out.Data());
