@@ -508,6 +508,23 @@ TEST_F(Mp4, FragmentsStartOnIdrPicturesAndKeepTheAccumulatedTimes) {
     // The sidx spans the video from its first presentation (80 ms) to its end.
     EXPECT_EQ(sidxTotal, 2400u);
 
+    // A negative composition offset needs trun version 1.
+    FlvBuilder negative;
+    negative.Header(0x01);
+    negative.Video(0, AvcPayload(1, 0, AvcConfigRecord(0)));
+    negative.Video(0, AvcPayload(1, 1, Nal(5, 30), 40));
+    negative.Video(40, AvcPayload(2, 1, Nal(1, 12), uint32_t(-20)));
+    TestDoc& negativeDoc = Open(negative);
+    ASSERT_EQ(Save(negativeDoc, options), 0) << DumpErrors(negativeDoc);
+    const Bytes negativeFile = ReadFile(out);
+    const auto negativeFragments = WalkFragments(negativeFile, &sidxTotal);
+    ASSERT_EQ(negativeFragments.size(), 1u);
+    EXPECT_THAT(negativeFragments[0][0].offsets, ElementsAre(40, -20));
+    const char* trun = "trun";
+    const auto trunAt = std::search(negativeFile.begin(), negativeFile.end(), trun, trun + 4);
+    ASSERT_NE(trunAt, negativeFile.end());
+    EXPECT_EQ(trunAt[4], 1) << "trun version";
+
     // One configuration per file: a change is written part by part.
     TestDoc& changed = Open(Recording(30, 13));
     EXPECT_EQ(Save(changed, options), FlvResult::ExportRefused);
