@@ -207,6 +207,13 @@ class Mp4FragmentedTests(Judged):
                 self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
                 self.assertSameFrames(flv, mp4)
                 self.assertPlayable(mp4)
+        # The audio alone: fragments of about a second each.
+        m4a = output("fragmented.m4a")
+        self.write("copy", source("avc_high_aac48"), "-o", m4a, "--fragmented")
+        self.assertSamePackets(source("avc_high_aac48"), m4a, ("audio",))
+        self.assertSameFrames(source("avc_high_aac48"), m4a, ("audio",))
+        with open(m4a, "rb") as f:
+            self.assertGreaterEqual(f.read().count(b"moof"), 2)
 
     def test_media_source_in_chromium_buffers_the_fragments_at_their_times(self):
         browser = next(filter(shutil.which, ("chromium", "chromium-browser", "google-chrome")),
