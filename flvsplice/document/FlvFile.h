@@ -92,8 +92,10 @@ public:
     int SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process);
     // Writes the streams options asks for into an MP4 file (documents opened
     // with the modern codecs): H.264 and AAC or MP3 samples as they are, the
-    // index first. Refuses (Mp4StreamRefused, Mp4TimeBackwards or
-    // ExportRefused, nothing written) what MP4 cannot carry.
+    // index first, or in fragments (options.fragmented; one configuration
+    // per track, else ExportRefused: pick a part). Refuses (Mp4StreamRefused,
+    // Mp4TimeBackwards or ExportRefused, nothing written) what MP4 cannot
+    // carry.
     int SaveMP4(const std::wstring& path, const FlvMp4Options& options, CFlvProcess* process);
     // How many parts a split at each change of decoder configuration makes
     // of the MP4 that options describe (1 without a change), or why that
