@@ -179,8 +179,13 @@ void CFlvMp4Writer::BuildHead(bool wide) {
 
         uint64_t movieDuration = 0;
         for (const FlvMp4Track& track : m_tracks) {
+            // As the track header has it: the first presentation comes
+            // after the delay and the earliest composition offset.
             movieDuration = std::max(
-                movieDuration, track.delay + ToMovie(PresentedDuration(track), track.timescale));
+                movieDuration,
+                track.delay +
+                    ToMovie(static_cast<uint64_t>(EarliestPresentation(track)), track.timescale) +
+                    ToMovie(PresentedDuration(track), track.timescale));
         }
         const size_t moov = out.Open("moov");
         const bool longMovie = movieDuration > std::numeric_limits<uint32_t>::max();
