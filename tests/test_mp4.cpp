@@ -566,7 +566,7 @@ TEST_F(Mp4, OpusTakesItsSetupFromTheHeaderAndStartsAfterThePreSkip) {
     ASSERT_FALSE(SampleEntryBox(file, "dOps", &entry).empty());
     EXPECT_EQ(entry, (Bytes{0, 2, 0x01, 0x38, 0, 0, 0xAC, 0x44, 0xFF, 0x00, 0}));
 
-    // FLAC has no MP4 form here yet: refused, with the audio left out it is fine.
+    // FLAC has no MP4 form here yet: refused.
     FlvBuilder flac;
     flac.Header(0x04);
     flac.Audio(0, Enhanced(0x90, "fLaC", Pattern(34)));
