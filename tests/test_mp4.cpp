@@ -533,6 +533,17 @@ TEST_F(Mp4, Av1AndVp9SyncSamplesAreKeyFramesThatDecodeAlone) {
     EXPECT_EQ(flvbytes::ReadBE16(&entry[24]), 64u);
     ASSERT_FALSE(SampleEntryBox(file, "vpcC", &entry).empty());
     EXPECT_EQ(entry, Concat({1, 0, 0, 0}, record));
+    // Other MP4 writers get the same entry from AppendSampleEntry.
+    FlvMp4SampleEntry made;
+    made.kind = flvcodec::Mp4Form::Vp9;
+    made.config = second.GetDecoderConfig(second.VideoTags()[0]);
+    made.width = 64;
+    made.height = 48;
+    Bytes appended;
+    flvmp4::AppendSampleEntry(appended, made, 1);
+    const auto at = std::search(file.begin(), file.end(), appended.begin(), appended.end());
+    EXPECT_NE(at, file.end());
+    EXPECT_EQ(std::string(appended.begin() + 4, appended.begin() + 8), "vp09");
 }
 
 TEST_F(Mp4, OpusTakesItsSetupFromTheHeaderAndStartsAfterThePreSkip) {

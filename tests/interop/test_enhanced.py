@@ -332,14 +332,6 @@ class Mp4Hevc(unittest.TestCase, Mp4Output):
         # Main (compatible with Main 10: flags 1 and 2), progressive and frame only.
         self.assertRegex(info["codecs"], r"^hvc1\.1\.6\.L\d+\.90$")
 
-    def test_main10_codecs_string(self):
-        data = encode("hevc", "m10.hevc", extra=("-pix_fmt", "yuv420p10le"))
-        flv = write("m10.flv", eflv.hevc_tags(data, True))
-        info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
-        self.assertRegex(info["codecs"], r"^hvc1\.2\.4\.L\d+\.90$")
-        ok(cli("copy", flv, "-o", path("m10.mp4")))
-        self.assertEqual(hashes(path("m10.mp4")), hashes(path("m10.hevc")))
-
 
 class Mp4Av1(unittest.TestCase, Mp4Output):
     def test_av01(self):
