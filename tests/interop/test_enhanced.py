@@ -332,6 +332,19 @@ class Mp4Hevc(unittest.TestCase, Mp4Output):
         # Main (compatible with Main 10: flags 1 and 2), progressive and frame only.
         self.assertRegex(info["codecs"], r"^hvc1\.1\.6\.L\d+\.90$")
 
+    def test_enhanced_aac_beside_it(self):
+        data = quiet_encode("hevc", "src.hevc")
+        done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000", "-t", 2,
+                   "-c:a", "aac", "-f", "adts", path("src.aac"))
+        self.assertEqual(done.returncode, 0)
+        tags = eflv.merge(eflv.hevc_tags(data, True),
+                          eflv.aac_tags(open(path("src.aac"), "rb").read()))
+        flv = write("av.flv", tags, audio=True)
+        ok(cli("copy", flv, "-o", path("av.mp4")))
+        self.assertEqual(sample_entries(path("av.mp4"))[1], [("mp4a", ["esds"], None)])
+        self.assertEqual(audio_hashes(path("av.mp4")), audio_hashes(path("src.aac")))
+        self.assertEqual(hashes(path("av.mp4")), hashes(path("src.hevc")))
+
 
 class Mp4Av1(unittest.TestCase, Mp4Output):
     def test_av01(self):
