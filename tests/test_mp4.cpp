@@ -5,6 +5,7 @@
 #include <set>
 
 #include "TestUtil.h"
+#include "flvsplice/codec/FlvAc3Header.h"
 #include "flvsplice/codec/FlvAv1Vp9Config.h"
 #include "flvsplice/codec/FlvHevcConfig.h"
 #include "flvsplice/codec/FlvOpusConfig.h"
@@ -667,4 +668,26 @@ TEST(Mp4Codecs, OpusHeadersAndPacketLengths) {
     EXPECT_EQ(samples({0x82}), 240u);         // CELT 2.5 ms, code 2: two frames
     EXPECT_EQ(samples({0xFB}), 0u);           // code 3 without its count byte
     EXPECT_EQ(samples({}), 0u);
+}
+
+TEST(Mp4Codecs, Ac3HeaderGivesTheDac3Bits) {
+    // 48 kHz, frmsizecod 28 (384 kbit/s), bsid 8, bsmod 0, acmod 7 (3/2: both
+    // mix levels follow), LFE on.
+    const Bytes surround{0x0B, 0x77, 0, 0, 0x1C, 0x40, 0xE1};
+    flvcodec::Ac3Header header;
+    ASSERT_TRUE(flvcodec::ParseAc3Header(surround.data(), surround.size(), header));
+    EXPECT_EQ(header.sampleRate, 48000u);
+    EXPECT_EQ(header.channels, 6u);
+    EXPECT_EQ(flvcodec::Ac3SpecificBits(header), 0x103DC0u);
+    for (size_t n = 0; n < surround.size(); ++n) {
+        EXPECT_FALSE(flvcodec::ParseAc3Header(surround.data(), n, header)) << n;
+    }
+    // 44.1 kHz stereo (acmod 2: dsurmod before lfeon), no LFE.
+    const Bytes stereo{0x0B, 0x77, 0, 0, 0x5C, 0x40, 0x40};
+    ASSERT_TRUE(flvcodec::ParseAc3Header(stereo.data(), stereo.size(), header));
+    EXPECT_EQ(header.sampleRate, 44100u);
+    EXPECT_EQ(header.channels, 2u);
+    EXPECT_EQ(flvcodec::Ac3SpecificBits(header), 0x5011C0u);
+    const Bytes eac3{0x0B, 0x77, 0, 0, 0x1C, 0x80, 0xE1};  // bsid 16
+    EXPECT_FALSE(flvcodec::ParseAc3Header(eac3.data(), eac3.size(), header));
 }

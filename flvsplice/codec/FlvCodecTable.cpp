@@ -60,7 +60,7 @@ constexpr AudioFormatInfo kEnhancedAudio[] = {
     {kFourCCAac, "AAC (enhanced)", true, Mp4Form::Aac},
     {kFourCCOpus, "Opus (enhanced)", true, Mp4Form::Opus},
     {kFourCCFlac, "FLAC (enhanced)", true, Mp4Form::None},
-    {kFourCCAc3, "AC-3 (enhanced)", true, Mp4Form::None},
+    {kFourCCAc3, "AC-3 (enhanced)", true, Mp4Form::Ac3},
     {kFourCCEac3, "E-AC-3 (enhanced)", true, Mp4Form::None},
     {kFourCCMp3, "MP3 (enhanced)", true, Mp4Form::Mpeg1Audio},
 };
@@ -89,6 +89,8 @@ const char* Mp4EntryType(Mp4Form form) {
             return "vp09";
         case Mp4Form::Opus:
             return "Opus";
+        case Mp4Form::Ac3:
+            return "ac-3";
         case Mp4Form::None:
             break;
     }

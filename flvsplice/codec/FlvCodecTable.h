@@ -46,6 +46,7 @@ enum class Mp4Form : uint8_t {
     Av1,         // 'av01' + 'av1C', the record as stored
     Vp9,         // 'vp09' + 'vpcC' (a full box, version 1) around the record
     Opus,        // 'Opus' + 'dOps' made from the identification header
+    Ac3,         // 'ac-3' + 'dac3' made from the first frame's header
 };
 
 enum class Framing : uint8_t {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "flvsplice/codec/FlvAc3Header.h"
 #include "flvsplice/codec/FlvAv1Vp9Config.h"
 #include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/codec/FlvOpusConfig.h"
@@ -86,6 +87,7 @@ bool Usable(const FlvDecoderConfig* config, flvcodec::Mp4Form form) {
         case Mp4Form::Opus:
             return config->codec == flvcodec::kFourCCOpus && config->opus.valid;
         case Mp4Form::Mpeg1Audio:
+        case Mp4Form::Ac3:
         case Mp4Form::None:
             break;
     }
@@ -318,6 +320,27 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                 made.channels = current->opus.channels;
                 made.sampleRate = 48000;
                 entry = EntryFor(track, current, made);
+            } else if (form == flvcodec::Mp4Form::Ac3) {
+                // AC-3 frames describe themselves: the first one's header
+                // makes the entry.
+                if (track.entries.empty()) {
+                    flvcodec::Ac3Header ac3;
+                    if (!ReadHead(*raw, skip, 16, head)) {
+                        refusal = Unreadable(false);
+                        break;
+                    }
+                    if (!flvcodec::ParseAc3Header(head.data(), head.size(), ac3)) {
+                        refusal = Refuse(FlvResult::ExportRefused,
+                                         L"最初のAC-3フレームのヘッダを読めません。");
+                        break;
+                    }
+                    made.channels = ac3.channels;
+                    made.sampleRate = ac3.sampleRate;
+                    made.ac3Bits = flvcodec::Ac3SpecificBits(ac3);
+                    track.entries.push_back(made);
+                    track.timescale = ac3.sampleRate;
+                }
+                ticks = flvcodec::kAc3FrameSamples;
             } else {
                 if (track.entries.empty()) {
                     flvmp4::MpegAudioHeader mpeg;

@@ -197,6 +197,10 @@ void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t tr
     out.U32(entry.sampleRate <= 0xFFFF ? entry.sampleRate << 16 : 0);
     if (entry.kind == FlvMp4SampleEntry::Kind::Opus) {
         WriteOpusConfig(out, entry.config->opus);
+    } else if (entry.kind == FlvMp4SampleEntry::Kind::Ac3) {
+        const size_t dac3 = out.Open("dac3");
+        out.U24(entry.ac3Bits);
+        out.End(dac3);
     } else {
         WriteEsds(out, entry, trackId);
     }
@@ -654,6 +658,7 @@ std::string CodecsString(const FlvDecoderConfig& config) {
     if (!config.video && config.codec == flvcodec::kFourCCOpus) {
         return config.opus.valid ? "Opus" : "";
     }
+    if (!config.video && config.codec == flvcodec::kFourCCAc3) return "ac-3";
     if (!config.video &&
         (config.codec == flvcodec::kSoundAac || config.codec == flvcodec::kFourCCAac) &&
         !config.bytes.empty()) {

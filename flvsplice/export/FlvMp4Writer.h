@@ -35,6 +35,7 @@ struct FlvMp4SampleEntry {
     uint32_t channels = 0;    // audio entries
     uint32_t sampleRate = 0;  // audio entries: the rate the decoder puts out
     uint8_t objectType = 0;   // esds objectTypeIndication (0x40, 0x6B, 0x69)
+    uint32_t ac3Bits = 0;     // AC-3: the 24 bits of dac3
 };
 
 // One sample: where its bytes are in its source file (the track's fileRuns
@@ -117,7 +118,8 @@ FLVSPLICE_API void AppendSampleEntry(std::vector<uint8_t>& out, const FlvMp4Samp
 // (profile space letter and profile, the compatibility flags bit-reversed in
 // hex, tier and level, the constraint bytes less trailing zero ones);
 // "av01.P.LLT.DD" from the AV1 record; "vp09.PP.LL.DD" from the VP9 record;
-// "mp4a.40.N" from the AudioSpecificConfig's first object type; "Opus".
+// "mp4a.40.N" from the AudioSpecificConfig's first object type; "Opus";
+// "ac-3".
 // Empty when the configuration has no MP4 form here or does not parse.
 FLVSPLICE_API std::string CodecsString(const FlvDecoderConfig& config);
 // MPEG audio: "mp4a.6B" (MPEG-1 rates) or "mp4a.69" (the lower MPEG-2 rates).

@@ -239,6 +239,17 @@ def opus_samples(packet):
     return frame * (1 if code == 0 else 2 if code < 3 else packet[1] & 0x3F)
 
 
+def ac3_tags(data, sizes, rate=48000):
+    """Enhanced 'ac-3' audio tags, one per frame of the given sizes (the
+    frames describe themselves: no SequenceStart)."""
+    tags, at = [], 0
+    for i, size in enumerate(sizes):
+        tags.append((8, i * 1536 * 1000 // rate,
+                     bytes([0x90 | CODED_FRAMES]) + b"ac-3" + data[at:at + size]))
+        at += size
+    return tags
+
+
 def two_tracks(tags):
     """Enhanced video tags made multitrack: the same packet as tracks 0 and 1
     (many tracks of one codec, each with its 24-bit size)."""

@@ -6,7 +6,7 @@ judged by ffmpeg and ffprobe.
     test_enhanced.py --binary B GROUP
 
 GROUP is one of Hevc12, HevcEnhanced, Av1, Vp9, HevcSizes, Multitrack, and
-for MP4 output Mp4Hevc, Mp4Av1, Mp4Vp9, Mp4Opus, Mp4HevcEdit. The
+for MP4 output Mp4Hevc, Mp4Av1, Mp4Vp9, Mp4Opus, Mp4Ac3, Mp4HevcEdit. The
 inputs are built when the tests run (enhanced_flv.py) from what ffmpeg's
 encoders write; a missing encoder or judge skips the group (exit 77), or
 fails it when CI=true is set.
@@ -396,6 +396,27 @@ class Mp4Opus(unittest.TestCase, Mp4Output):
                 self.assertEqual((stream["channels"], stream["sample_rate"]), (channels, "48000"))
                 info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["audio"]
                 self.assertEqual(info["codecs"], "Opus")
+
+
+class Mp4Ac3(unittest.TestCase, Mp4Output):
+    def test_ac3(self):
+        for channels in (2, 6):
+            with self.subTest(channels=channels):
+                source = path(f"src{channels}.ac3")
+                done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000",
+                           "-t", 2, "-ac", channels, "-c:a", "ac3", "-f", "ac3", source)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                data = open(source, "rb").read()
+                sizes = [p[1] for p in probe_packets(source)]
+                samples = [data[sum(sizes[:i]):sum(sizes[:i + 1])] for i in range(len(sizes))]
+                times = [p[0] for p in probe_packets(source)]
+                flv = write(f"ac3{channels}.flv", eflv.ac3_tags(data, sizes), audio=True,
+                            video=False)
+                mp4 = self.check_mp4(flv, source, samples, times, "ac-3", "dac3", size=None)
+                done = run("ffprobe", "-v", "error", "-of", "json", "-show_streams", mp4)
+                self.assertEqual(json.loads(done.stdout)["streams"][0]["channels"], channels)
+                info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["audio"]
+                self.assertEqual(info["codecs"], "ac-3")
 
 
 def sized_pictures(file):
