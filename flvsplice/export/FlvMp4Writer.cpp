@@ -100,6 +100,7 @@ std::vector<std::pair<uint32_t, T>> Runs(size_t count, auto valueAt) {
 // may already carry in front of the record).
 void WriteVisualConfig(Mp4Boxes& out, const FlvMp4SampleEntry& entry) {
     using Kind = FlvMp4SampleEntry::Kind;
+    if (entry.config == nullptr) return;
     const std::vector<uint8_t>& bytes = entry.config->bytes;
     size_t box = 0;
     size_t from = 0;
@@ -142,7 +143,8 @@ void WriteOpusConfig(Mp4Boxes& out, const flvcodec::OpusConfig& opus) {
 void WriteEsds(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
     const std::vector<uint8_t> empty;
     const std::vector<uint8_t>& info =
-        entry.kind == FlvMp4SampleEntry::Kind::Aac ? entry.config->bytes : empty;
+        entry.kind == FlvMp4SampleEntry::Kind::Aac && entry.config != nullptr ? entry.config->bytes
+                                                                              : empty;
     const uint32_t specific = info.empty() ? 0 : 5 + static_cast<uint32_t>(info.size());
     const uint32_t decoderConfig = 13 + specific;
     const size_t esds = out.OpenFull("esds", 0, 0);
@@ -196,7 +198,7 @@ void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t tr
     out.U32(0);
     out.U32(entry.sampleRate <= 0xFFFF ? entry.sampleRate << 16 : 0);
     if (entry.kind == FlvMp4SampleEntry::Kind::Opus) {
-        WriteOpusConfig(out, entry.config->opus);
+        if (entry.config != nullptr) WriteOpusConfig(out, entry.config->opus);
     } else if (entry.kind == FlvMp4SampleEntry::Kind::Ac3) {
         const size_t dac3 = out.Open("dac3");
         out.U24(entry.ac3Bits);

@@ -109,7 +109,8 @@ private:
 namespace flvmp4 {
 
 // Appends the sample entry (one box of stsd, its configuration box inside)
-// to out: the one writer of sample entries, which every MP4 output uses.
+// to out: the one writer of sample entries, which every MP4 output uses. An
+// entry without the configuration its kind needs gets no configuration box.
 FLVSPLICE_API void AppendSampleEntry(std::vector<uint8_t>& out, const FlvMp4SampleEntry& entry,
                                      uint32_t trackId);
 
