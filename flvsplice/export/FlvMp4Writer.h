@@ -19,6 +19,10 @@ struct FlvMp4Options {
     // decoder configuration (CFlvFile::Mp4PartCount tells how many), its
     // timeline starting at 0 with the distance between the tracks kept.
     uint32_t part = 0;
+    // A fragmented file (moov without samples, then moof+mdat pairs with a
+    // sidx to seek by). It holds one configuration per track: a file whose
+    // configuration changes is written part by part.
+    bool fragmented = false;
 };
 
 // One sample description (an entry of stsd). The codec table tells each
@@ -107,12 +111,6 @@ private:
 };
 
 namespace flvmp4 {
-
-// Appends the sample entry (one box of stsd, its configuration box inside)
-// to out: the one writer of sample entries, which every MP4 output uses. An
-// entry without the configuration its kind needs gets no configuration box.
-FLVSPLICE_API void AppendSampleEntry(std::vector<uint8_t>& out, const FlvMp4SampleEntry& entry,
-                                     uint32_t trackId);
 
 // The codecs parameter (RFC 6381) of a stream with this configuration:
 // "avc1.PPCCLL" from the AVC record; "hvc1.P.C.Ln.CC" from the HEVC record

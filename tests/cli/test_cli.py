@@ -348,7 +348,8 @@ class CopyTests(CliTest):
     def test_mp4_options_need_mp4_output_and_a_stream_to_write(self):
         for args in (["-o", "x.flv", "--no-audio"], ["-o", "x.avi", "--split-on-change"],
                      ["-o", "x.mp4", "--format", "flv", "--no-video"],
-                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"]):
+                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"],
+                     ["-o", "x.aac", "--fragmented"]):
             with self.subTest(args):
                 self.fails(2, "copy", SAMPLE, *[self.path(a) if a.startswith("x.") else a
                                                 for a in args])
