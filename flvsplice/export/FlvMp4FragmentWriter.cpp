@@ -382,7 +382,8 @@ bool CFlvMp4FragmentWriter::Write(CFlvStream* output, CFlvProcess* process) {
                     high = to;
                 }
                 CFlvStream* source = track.fileRuns[run].second;
-                if (high - low > kMaxSpan) {  // one sample larger than a stretch
+                if (high - low > kMaxSpan && track.patched.empty()) {
+                    // one sample larger than a stretch
                     if (!output->CopyFrom(source, low, high - low)) return false;
                     i = j;
                     continue;
@@ -396,6 +397,7 @@ bool CFlvMp4FragmentWriter::Write(CFlvStream* output, CFlvProcess* process) {
                 for (; i < j; ++i) {
                     const uint8_t* at = span.data() + (track.samples[i].offset - low);
                     data.insert(data.end(), at, at + track.samples[i].size);
+                    ApplySamplePatches(track, i, data.data() + data.size() - track.samples[i].size);
                 }
                 if (output->Write(data.data(), data.size()) != data.size()) return false;
             }

@@ -9,7 +9,17 @@
 #include "flvsplice/common/FlvProcess.h"
 #include "flvsplice/document/FlvDecoderConfig.h"
 #include "flvsplice/export/FlvMp4Boxes.h"
+#include "flvsplice/flv/FlvRawData.h"
 #include "flvsplice/platform/FlvStream.h"
+
+void ApplySamplePatches(const FlvMp4Track& track, uint32_t i, uint8_t* bytes) {
+    for (const auto& [index, raw] : track.patched) {
+        if (index == i) {
+            const FlvMp4Sample& sample = track.samples[i];
+            raw->ApplyPatches(sample.offset - raw->m_offset, bytes, sample.size);
+        }
+    }
+}
 
 namespace {
 
@@ -519,6 +529,8 @@ bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
             for (uint32_t i = chunk.first; i < end; ++i) {
                 const uint8_t* at = span.data() + (track.samples[i].offset - low);
                 samples.insert(samples.end(), at, at + track.samples[i].size);
+                ApplySamplePatches(track, i,
+                                   samples.data() + samples.size() - track.samples[i].size);
             }
             if (output->Write(samples.data(), samples.size()) != samples.size()) return false;
         } else {
@@ -527,7 +539,17 @@ bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
                     ++run;
                 }
                 const FlvMp4Sample& sample = track.samples[i];
-                if (!output->CopyFrom(track.fileRuns[run].second, sample.offset, sample.size)) {
+                if (!track.patched.empty()) {
+                    CFlvStream* source = track.fileRuns[run].second;
+                    span.resize(sample.size);
+                    if (!source->Seek(static_cast<int64_t>(sample.offset), SEEK_SET) ||
+                        source->Read(span.data(), span.size()) != span.size()) {
+                        return false;
+                    }
+                    ApplySamplePatches(track, i, span.data());
+                    if (output->Write(span.data(), span.size()) != span.size()) return false;
+                } else if (!output->CopyFrom(track.fileRuns[run].second, sample.offset,
+                                             sample.size)) {
                     return false;
                 }
             }

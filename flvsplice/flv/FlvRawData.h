@@ -35,6 +35,7 @@ public:
     // Puts the patched bytes that fall in [from, from + count) of the range
     // into buffer, which holds those bytes of the range.
     void ApplyPatches(uint64_t from, uint8_t* buffer, uint64_t count) const;
+    bool HasPatches() const { return m_patches != nullptr; }
 
     uint64_t m_offset;
     uint64_t m_size;
