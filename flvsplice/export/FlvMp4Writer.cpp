@@ -301,7 +301,20 @@ void CFlvMp4Writer::BuildHead(bool wide) {
     // Twice: once to learn the size of everything before the data, once
     // with the chunk offsets that follow from it.
     for (int pass = 0; pass < 2; ++pass) {
+        // Each pass writes into the buffer of the one before: the head of a
+        // long recording is megabytes, and one buffer is enough.
         Mp4Boxes out;
+        out.Data().swap(m_head);
+        out.Data().clear();
+        if (pass == 0) {
+            // More than the tables can take (per sample at most a size, a
+            // time run, a composition run and a sync entry; per chunk a
+            // sample-to-chunk run and an offset): reserved, not touched, so
+            // the buffer never moves while it grows.
+            size_t bound = 64 * 1024 + m_chunks.size() * 20;
+            for (const FlvMp4Track& track : m_tracks) bound += track.samples.size() * 24;
+            out.Data().reserve(bound);
+        }
         const size_t ftyp = out.Open("ftyp");
         out.Bytes(reinterpret_cast<const uint8_t*>(m_audioOnly ? "M4A " : "isom"), 4);
         out.U32(0x200);
