@@ -111,6 +111,10 @@ Writer WriterForPath(const std::string& path) {
     if (extension == ".flv") return Writer::Flv;
     if (extension == ".avi") return Writer::Avi;
     if (extension == ".aac") return Writer::Adts;
+    if (extension == ".flac") return Writer::Flac;
+    if (extension == ".ac3") return Writer::Ac3;
+    if (extension == ".eac3" || extension == ".ec3") return Writer::Eac3;
+    if (extension == ".opus" || extension == ".ogg") return Writer::OggOpus;
     if (extension == ".h264" || extension == ".264") return Writer::AnnexB;
     if (extension == ".h265" || extension == ".265" || extension == ".hevc") {
         return Writer::AnnexBHevc;
@@ -127,6 +131,9 @@ std::optional<Writer> WriterFromName(const std::string& name) {
     if (name == "avi") return Writer::Avi;
     if (name == "audio") return Writer::Audio;
     if (name == "aac") return Writer::Adts;
+    if (name == "flac") return Writer::Flac;
+    if (name == "ac3") return Writer::Ac3;
+    if (name == "eac3") return Writer::Eac3;
     if (name == "h264") return Writer::AnnexB;
     if (name == "h265") return Writer::AnnexBHevc;
     if (name == "ivf") return Writer::Ivf;

@@ -35,7 +35,22 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
-enum class Writer { Flv, Avi, Audio, Adts, AnnexB, AnnexBHevc, Ivf, Obu, Mp4, M4a };
+enum class Writer {
+    Flv,
+    Avi,
+    Audio,
+    Adts,
+    Flac,
+    Ac3,
+    Eac3,
+    OggOpus,
+    AnnexB,
+    AnnexBHevc,
+    Ivf,
+    Obu,
+    Mp4,
+    M4a
+};
 
 // ".flv" → FLV, ".avi" → AVI, ".aac" → ADTS, ".h264" or ".264" → Annex B,
 // ".mp4" or ".m4v" → MP4, ".m4a" → MP4 with the audio alone, anything else

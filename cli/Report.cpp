@@ -56,8 +56,7 @@ std::string ExplainResult(int code) {
                    " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file.";
         case FlvResult::ContentInvalid:
             return "no audio or video is left to work with, or it does not match the header: "
-                   "for a cut, choose a range that holds both streams; multitrack files are "
-                   "copied, never cut.";
+                   "for a cut, choose a range that holds both streams.";
         case FlvResult::SingleAudioTag:
             return "the file holds a single audio tag, too few to time the stream: use a longer "
                    "file.";
@@ -74,12 +73,14 @@ std::string ExplainResult(int code) {
             return "a tag could not be copied: an input could not be read back or the output not "
                    "written; check the inputs and the free space.";
         case FlvResult::JoinRefused:
-            return "the files cannot be joined: one lacks a stream the other has, or (with "
-                   "--strict) their formats differ; join files of one kind, or drop --strict.";
+            return "the files cannot be joined: one lacks a stream the other has, their "
+                   "multitrack tracks differ, or (with --strict) their formats differ; join files "
+                   "of one kind, or drop --strict.";
         case FlvResult::StartAfterEnd:
             return "the start time lies after the end time: swap --from and --to.";
         case FlvResult::NoKeyFrame:
-            return "there is no video key frame at or after --from: choose an earlier --from.";
+            return "there is no video key frame at or after --from (in a multitrack file, no "
+                   "time where every video track has one): choose an earlier --from.";
         case FlvResult::NoAudio:
             return "there is no audio at or after --from: choose an earlier --from.";
         case FlvResult::AviCodecRefused:

@@ -38,16 +38,24 @@ struct Job {
     bool splitOnChange = false;  // MP4 output: one file per decoder configuration
     bool fragmented = false;     // MP4 output in fragments (split at every change)
     bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
+    std::optional<int> track;    // the one video track of multitrack tags to keep
 };
 
 Writer ChosenWriter(const Job& job) {
     return job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
 }
 
-bool OpenDocument(Document& document, const std::string& path) {
-    const int result = document.Open(ToWidePath(path));
+bool OpenDocument(Document& document, const std::string& path, const Job& job) {
+    int result = document.Open(ToWidePath(path));
+    if (result != FlvResult::Success) {
+        ReportFailure("cannot open '" + path + "'", result, &document);
+        return false;
+    }
+    if (!job.track) return true;
+    result = document.KeepVideoTrack(static_cast<uint8_t>(*job.track));
     if (result == FlvResult::Success) return true;
-    ReportFailure("cannot open '" + path + "'", result, &document);
+    ReportFailure("cannot take video track " + std::to_string(*job.track) + " of '" + path + "'",
+                  result, &document);
     return false;
 }
 
@@ -85,6 +93,13 @@ int Write(Document& file, Writer writer, const Job& job, const std::wstring& pat
             return file.SaveAVI(path, progress);
         case Writer::Adts:
             return file.SaveAudioAdts(path, progress);
+        case Writer::Flac:
+            return file.SaveAudioStream(path, FlvAudioForm::Flac, progress);
+        case Writer::Ac3:
+            return file.SaveAudioStream(path, FlvAudioForm::Ac3, progress);
+        case Writer::Eac3:
+            return file.SaveAudioStream(path, FlvAudioForm::Eac3, progress);
+        case Writer::OggOpus:  // refused before the output is made
         case Writer::AnnexB:
             return file.SaveVideoAnnexB(path, progress);
         case Writer::AnnexBHevc:
@@ -203,7 +218,14 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
     }
-    if ((writer == Writer::Audio || writer == Writer::Adts || writer == Writer::M4a) &&
+    if (writer == Writer::OggOpus) {
+        ReportError("cannot write '" + job.output +
+                    "': Ogg Opus is not written yet; write the audio's frames with --format "
+                    "audio, or the audio to MP4 with .m4a");
+        return kExitFailure;
+    }
+    if ((writer == Writer::Audio || writer == Writer::Adts || writer == Writer::Flac ||
+         writer == Writer::Ac3 || writer == Writer::Eac3 || writer == Writer::M4a) &&
         document.GetAudioTagArray()->empty()) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
@@ -297,10 +319,19 @@ int RunInfo(const std::vector<std::string>& files, bool json) {
     return status;
 }
 
+// HEVC pictures that cannot be decoded where the video now starts.
+void PrintRaslNote(const Document& document) {
+    if (const size_t dropped = document.GetDroppedRaslPictures()) {
+        std::printf("left out %zu RASL picture%s after the CRA picture the video starts at\n",
+                    dropped, dropped == 1 ? "" : "s");
+    }
+}
+
 int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
     AtomicOutput output;
     Document document;
-    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0], job))
+        return kExitFailure;
 
     // Extract renumbers the timestamps; the ones before it tell what was kept.
     std::unordered_map<const CFlvTag*, uint32_t> before;
@@ -325,6 +356,7 @@ int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
         std::printf("kept %s - %s of %s (asked for %s - %s)\n", FormatTime(keptStart).c_str(),
                     FormatTime(keptEnd).c_str(), job.inputs[0].c_str(), FormatTime(from).c_str(),
                     to ? FormatTime(*to).c_str() : "the end");
+        PrintRaslNote(document);
         PrintWritten(job);
     }
     return status;
@@ -348,7 +380,7 @@ int RunJoin(const Job& job, bool strict) {
     for (const std::string& input : job.inputs) {
         if (interrupt::Requested()) return Interrupted(job.output);
         documents.push_back(std::make_unique<Document>());
-        if (!OpenDocument(*documents.back(), input)) return kExitFailure;
+        if (!OpenDocument(*documents.back(), input, job)) return kExitFailure;
     }
     for (size_t i = 1; i < documents.size(); ++i) {
         if (interrupt::Requested()) return Interrupted(job.output);
@@ -369,6 +401,7 @@ int RunJoin(const Job& job, bool strict) {
                 "picture, over the end of the audio before it\n",
                 dropped, dropped == 1 ? "" : "s");
         }
+        PrintRaslNote(*documents[0]);
         PrintWritten(job);
     }
     return status;
@@ -377,7 +410,8 @@ int RunJoin(const Job& job, bool strict) {
 int RunCopy(const Job& job) {
     AtomicOutput output;
     Document document;
-    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0])) return kExitFailure;
+    if (!CheckOutput(output, job) || !OpenDocument(document, job.inputs[0], job))
+        return kExitFailure;
     if (job.enhanced) {
         const int result = document.ConvertToEnhanced();
         if (result != FlvResult::Success) {
@@ -448,15 +482,17 @@ const std::map<std::string, std::string> kUsage = {
     {"info", "usage: flvsplice info FILE... [--json]"},
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
-     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
-     "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
     {"copy",
-     "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] [--enhanced]"},
+     "usage: flvsplice copy IN -o OUT [--format "
+     "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--enhanced]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -489,8 +525,8 @@ int main(int argc, char** argv) {
             return ParseTime(text) ? std::string() : "'" + text + "' is not a time";
         },
         "TIME");
-    const auto formats =
-        CLI::IsMember({"flv", "avi", "audio", "aac", "h264", "h265", "ivf", "obu", "mp4", "m4a"});
+    const auto formats = CLI::IsMember({"flv", "avi", "audio", "aac", "flac", "ac3", "eac3", "h264",
+                                        "h265", "ivf", "obu", "mp4", "m4a"});
 
     auto* info = app.add_subcommand("info", "Show what a file holds");
     bool json = false;
@@ -550,6 +586,11 @@ int main(int argc, char** argv) {
         command->add_option("--format", job.format, "Writer, instead of the output's extension")
             ->check(formats)
             ->type_name("FORMAT");
+        command
+            ->add_option("--track", job.track,
+                         "Keep one video track of a multitrack file, by its track id")
+            ->check(CLI::Range(0, 255))
+            ->type_name("ID");
         command->add_flag("--index", job.index,
                           "FLV output: add a key-frame index to onMetaData so players can seek");
         command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,14 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
         expect("second Add", doc.Add(&other, false), FlvResult::JoinRefused);
         expect("Add the other way", other.Add(&doc, false), FlvResult::JoinRefused);
     }
+    // One video track of a multitrack file, which the writers then take.
+    std::optional<uint8_t> track;
+    for (const FlvTrack& listed : doc.GetTracks()) {
+        if (listed.video && !track) track = listed.id;
+    }
+    if (track) check("KeepVideoTrack", doc.KeepVideoTrack(*track));
+    check("SaveAudioStream",
+          Guarded([&] { return doc.SaveAudioStream(elementary, FlvAudioForm::Flac, nullptr); }));
     check("SaveAs after edits", doc.SaveAs(out, nullptr));
     // The last part of a split at each change of configuration, half of the
     // time in fragments.

@@ -77,5 +77,32 @@ int main(int argc, char** argv) {
     unknown.Header(0x01);
     for (uint32_t i = 0; i < 3; ++i) unknown.Video(i * 40, VideoPayload(1, 7, Pattern(12)));
     Write(dir, "avc.flv", unknown);
+
+    // Enhanced multitrack video, two HEVC tracks (IDR then trailing
+    // pictures, 4-byte NAL lengths, a short hvcC-like record), with FLAC.
+    FlvBuilder multi;
+    multi.Header(0x05);
+    auto tracks = [](uint8_t first, uint8_t second, const Bytes& data) {
+        Bytes out{first, second, 'h', 'v', 'c', '1'};
+        for (uint8_t id = 0; id < 2; ++id) {
+            out.push_back(id);
+            PutBE(out, data.size(), 3);
+            out = Concat(out, data);
+        }
+        return out;
+    };
+    Bytes record{1,    1,    0x60, 0,    0,    0,    0x90, 0, 0, 0,    0, 0,
+                 0x5D, 0xF0, 0,    0xFC, 0xFD, 0xF8, 0xF8, 0, 0, 0x0F, 0};
+    multi.Video(0, tracks(0x96, 0x10, record));
+    Bytes streaminfo = Pattern(34, 3);
+    multi.Audio(0, Concat(Bytes{0x90, 'f', 'L', 'a', 'C'}, streaminfo));
+    for (uint32_t i = 0; i < 6; ++i) {
+        Bytes frame{0, 0, 0};  // composition time
+        PutBE(frame, 6, 4);
+        frame = Concat(frame, Bytes{uint8_t((i % 3 == 0 ? 19 : 1) << 1), 1, 0xAF, 1, 2, 3});
+        multi.Video(i * 40, tracks(i % 3 == 0 ? 0x96 : 0xA6, 0x11, frame));
+        multi.Audio(i * 40, Concat(Bytes{0x91, 'f', 'L', 'a', 'C'}, Pattern(16, uint8_t(i))));
+    }
+    Write(dir, "hevc_multitrack_flac.flv", multi);
     return 0;
 }

@@ -331,6 +331,25 @@ TEST_F(Elements, RawDataCopiesExactRanges) {
     }
 }
 
+TEST_F(Elements, RawDataPatchesReachEverySaveAndRead) {
+    const Bytes file = Pattern(10000, 5);
+    CFlvStream* source = Source(file);
+    CFlvRawData raw(source, 1000, 9000);
+    // Both sides of a chunk boundary, the last byte, and one past the range.
+    for (uint64_t at : {0u, 4095u, 4096u, 8999u, 9000u}) raw.Patch(at, 0x5A);
+    raw.Patch(4096, 0xAB);  // a second patch of one byte replaces the first
+    Bytes expected(file.begin() + 1000, file.end());
+    for (uint64_t at : {0u, 4095u, 8999u}) expected[at] = 0x5A;
+    expected[4096] = 0xAB;
+    EXPECT_EQ(Saved(raw), expected);
+    Bytes buffer(9000);
+    ASSERT_TRUE(raw.ReadToBuffer(buffer.data(), buffer.size()));
+    EXPECT_EQ(buffer, expected);
+    Bytes middle(4, 0xEE);
+    raw.ApplyPatches(4094, middle.data(), middle.size());
+    EXPECT_EQ(middle, (Bytes{0xEE, 0x5A, 0xAB, 0xEE}));
+}
+
 TEST_F(Elements, RawDataBeyondTheFileFailsAfterWholeChunks) {
     CFlvStream* source = Source(Pattern(10000, 4));
     CFlvRawData raw(source, 1000, 9500);  // 9000 bytes exist: 4096 + 4096 + 808 of 1308
@@ -465,6 +484,18 @@ TEST_F(Elements, PoolKnowsWhenItsElementsHoldOutsideMemory) {
     EXPECT_TRUE(pool.IsSelfContained());
     raw->PushError(L"x");
     EXPECT_FALSE(pool.IsSelfContained());
+    delete raw;
+
+    // Patches are held outside too.
+    CFlvElementPool patchedPool;
+    {
+        CFlvElementPool::Scope scope(&patchedPool);
+        raw = new CFlvRawData(nullptr, 0, 10);
+    }
+    raw->Patch(20, 1);  // outside the range: nothing is kept
+    EXPECT_TRUE(patchedPool.IsSelfContained());
+    raw->Patch(2, 1);
+    EXPECT_FALSE(patchedPool.IsSelfContained());
     delete raw;
 }
 

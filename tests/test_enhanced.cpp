@@ -219,7 +219,7 @@ TEST_F(Enhanced, PacketsKeepEveryByteAndOnlyFramesTakeTime) {
     b.Video(0, Concat({0x97, 0x02, 0x00, 0x01, 0x02, 0x01},
                       Concat({'h', 'v', 'c', '1', 0, 0, 40}, HevcNal(19))));
     b.Video(40, EnhancedPayload(2, 3, "hvc1", HevcNal(1)));
-    b.Video(80, EnhancedPayload(1, 3, "hvc1", HevcNal(21)));  // CRA: not a cut point
+    b.Video(80, EnhancedPayload(1, 3, "hvc1", HevcNal(21)));  // CRA: a cut point
     b.Video(120, EnhancedPayload(2, 3, "hvc1", HevcNal(1)));
     TestDoc& doc = Open(b);
     const auto& video = doc.VideoTags();
@@ -231,7 +231,7 @@ TEST_F(Enhanced, PacketsKeepEveryByteAndOnlyFramesTakeTime) {
         cuts.push_back(doc.IsCutPoint(tag));
     }
     EXPECT_THAT(frames, ::testing::ElementsAre(false, false, false, true, true, true, true));
-    EXPECT_THAT(cuts, ::testing::ElementsAre(false, false, false, true, false, false, false));
+    EXPECT_THAT(cuts, ::testing::ElementsAre(false, false, false, true, false, true, false));
     const auto* packet = static_cast<CFlvVideoData*>(video[3]->m_payload.get())->EnhancedPacket();
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(packet->m_nanoOffset, 0x000102u);
@@ -251,6 +251,32 @@ TEST_F(Enhanced, PacketsKeepEveryByteAndOnlyFramesTakeTime) {
         EXPECT_NE(std::search(saved.begin(), saved.end(), tag.begin() + 11, tag.end()), saved.end())
             << i;
     }
+}
+
+TEST_F(Enhanced, CutAtCraLeavesOutItsRaslPicturesOnly) {
+    FlvBuilder b;
+    b.Header(0x01);
+    b.Video(0, EnhancedPayload(1, 0, "hvc1", Hvcc(HevcSps(320, 240, 0))));
+    // Decode order: IDR, trailing, CRA, RASL, RADL, RASL, trailing, a RASL
+    // picture after the trailing one, which the cut keeps, and an IDR.
+    const uint8_t types[] = {19, 1, 21, 8, 7, 9, 1, 8, 19};
+    for (uint32_t i = 0; i < 9; ++i) {
+        b.Video(i * 40, EnhancedPayload(types[i] >= 16 ? 1 : 2, 3, "hvc1", HevcNal(types[i])));
+    }
+    TestDoc& doc = Open(b);
+    ASSERT_EQ(doc.Extract(100, UINT_MAX), 0) << DumpErrors(doc);
+    std::vector<uint8_t> kept;
+    for (const CFlvTag* tag : doc.VideoTags()) {
+        if (!tag->IsFrame()) continue;
+        uint8_t type = 0;
+        ASSERT_TRUE(static_cast<CFlvVideoData*>(tag->m_payload.get())
+                        ->TypedPacket()
+                        ->FindFirstSlice(4, true, &type));
+        kept.push_back(type);
+    }
+    EXPECT_THAT(kept, ::testing::ElementsAre(21, 7, 1, 8, 19));
+    EXPECT_EQ(doc.GetDroppedRaslPictures(), 2u);
+    EXPECT_TRUE(doc.IsCutPoint(doc.VideoTags()[1]));
 }
 
 TEST_F(Enhanced, Codec12BecomesHvc1WithTheSameCodedData) {

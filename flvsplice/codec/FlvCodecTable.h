@@ -31,7 +31,8 @@ enum class PictureSize : uint8_t {
 enum class KeyFrame : uint8_t {
     FrameType,       // the payload's frame type 1 is enough
     Idr,             // frame type 1 and an H.264 IDR picture among the frame's NAL units
-    HevcIdr,         // frame type 1 and an HEVC IDR picture (NAL unit types 19 and 20)
+    HevcIrap,        // frame type 1 and an HEVC random access picture (NAL unit types 16-21):
+                     // IDR alone; CRA and BLA once the RASL pictures after them are dropped
     Av1SequenceKey,  // frame type 1 and a sequence header OBU in the frame
 };
 
@@ -135,5 +136,12 @@ constexpr uint8_t kPacketOther = 0xFE;
 // The codec of a video codec identifier or FourCC: HEVC, AV1, VP9, H.264.
 constexpr bool IsHevc(uint32_t id) { return id == kVideoHevc12 || id == kFourCCHevc; }
 constexpr bool IsAvc(uint32_t id) { return id == kVideoAvc || id == kFourCCAvc; }
+
+// HEVC NAL unit types of pictures: random access (BLA 16-18, IDR 19-20, CRA
+// 21), and the leading pictures that may follow one in decode order: RADL
+// (6, 7) decode from it, RASL (8, 9) need the pictures before it.
+constexpr bool IsHevcRandomAccess(uint8_t type) { return type >= 16 && type <= 21; }
+constexpr bool IsHevcRasl(uint8_t type) { return type == 8 || type == 9; }
+constexpr bool IsHevcLeading(uint8_t type) { return type >= 6 && type <= 9; }
 
 }  // namespace flvcodec

@@ -37,6 +37,13 @@ enum class FlvVideoForm {
     Obu,         // AV1 as a low-overhead OBU stream with temporal delimiters
 };
 
+// The elementary audio streams SaveAudioStream writes.
+enum class FlvAudioForm {
+    Flac,  // 'fLaC' as a FLAC file: the marker, the STREAMINFO, the frames
+    Ac3,   // 'ac-3' frames one after another
+    Eac3,  // 'ec-3' frames one after another
+};
+
 // A track of the multitrack tags of a document: audio or video, its track id
 // and its codec's FourCC.
 struct FlvTrack {
@@ -109,6 +116,20 @@ public:
     // carry and multitrack video. Failures of the output file after it was
     // created throw CFlvFileException.
     int SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvProcess* process);
+    // Writes the audio as the stream of the form that decoders read alone:
+    // FLAC as a FLAC file (the "fLaC" marker and the STREAMINFO of the
+    // sequence start, then the frames), AC-3 and E-AC-3 as their frames.
+    // Refuses (ExportRefused, nothing written) other codecs, multitrack
+    // audio, FLAC without a STREAMINFO before its first frame or with one
+    // that changes. Failures of the output file after it was created throw
+    // CFlvFileException.
+    int SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvProcess* process);
+    // Makes the document hold one video track of its multitrack tags, track
+    // id: every multitrack video tag that carries it becomes an enhanced tag
+    // of the track's codec holding the track's data byte for byte; the other
+    // video tags go, audio stays. Refuses (ExportRefused, nothing changed) an
+    // id that no video track has and multitrack tags with ModEx prefixes.
+    int KeepVideoTrack(uint8_t id);
     // Rewrites every codec-12 HEVC tag as an enhanced 'hvc1' tag: the packet
     // type and composition time go into the enhanced header, the coded data
     // stays byte for byte. Refuses (ExportRefused, nothing changed) a
@@ -123,7 +144,8 @@ public:
     // The first configuration of the audio or video stream in the tag list.
     const FlvDecoderConfig* FirstDecoderConfig(bool video) const;
     // Whether a cut may start at this video tag: a frame that decodes on its
-    // own (for H.264 with the modern codecs: an IDR picture).
+    // own (with the modern codecs: for H.264 an IDR picture, for HEVC a
+    // random access picture, whose RASL pictures a cut there leaves out).
     bool IsCutPoint(const CFlvTag* tag) const;
     // The tracks of the document's multitrack tags in the order they first
     // appear (empty without multitrack tags).
@@ -131,6 +153,9 @@ public:
     // Audio frames that joins with keepSyncOnJoin left out because they
     // would have played wholly inside the audio before the seam.
     size_t GetDroppedAudioFrames() const { return m_droppedAudioFrames; }
+    // RASL pictures that cuts and joins left out behind the CRA or BLA
+    // picture an HEVC stream starts at there: they cannot be decoded.
+    size_t GetDroppedRaslPictures() const { return m_droppedRaslPictures; }
     // What a salvaging Open (FlvOpenOptions::salvage) met and did, in file
     // order; empty for an undamaged file.
     const std::vector<FlvSalvageProblem>& GetSalvageReport() const { return m_salvageReport; }
@@ -187,13 +212,34 @@ private:
     bool ParseVideoConfig(CFlvVideoPacketTyped* packet, uint32_t codec, FlvDecoderConfig& config);
     bool ReadSourceBytes(CFlvRawData* raw, uint64_t skip, uint64_t limit,
                          std::vector<uint8_t>& out);
+    // Marks the cut points of a document with multitrack video tags, from
+    // m_trackTags.
+    void FindTrackCutPoints();
+    // The multitrack configuration tags in force at tag index `at` of m_tags
+    // for one stream: for each track the last one before it that holds the
+    // track's configuration, in file order.
+    std::vector<CFlvTag*> TrackConfigTagsBefore(size_t at, bool video) const;
     // The configuration in force at tag index `at` of m_tags for one stream
     // (the last configuration tag before it), or nullptr.
     CFlvTag* ConfigTagBefore(size_t at, bool video) const;
+    // Where an HEVC stream starts at start (one of tags), a CRA or BLA
+    // picture: removes the RASL pictures that follow it in decode order
+    // before the first trailing picture, which refer to pictures before it.
+    // lengthSize: the NAL unit length size of the configuration in force.
+    // False after a read failure.
+    bool DropRaslPictures(std::vector<CFlvTag*>& tags, const CFlvTag* start, unsigned lengthSize);
+    // Where an HEVC stream that starts at a CRA picture follows another one:
+    // the picture's slices become BLA_W_LP slices (NAL unit type 16), so that
+    // decoders start a new coded video sequence there instead of numbering
+    // its pictures after those before the seam. False after a read failure.
+    bool RewriteCraAsBla(CFlvTag* tag, unsigned lengthSize);
     // The appended tags of a join with the modern codecs, checked; false
     // leaves records.
     int PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag*>* out);
     void KeepSyncAtSeam(std::vector<CFlvTag*>* appended);
+    // Whether other may be joined onto this document when either has
+    // multitrack tags; JoinRefused leaves records.
+    int CheckTrackJoin(const CFlvFile* other);
     // The ADTS export.
     int WriteElementaryStream(const std::wstring& path, CFlvProcess* process);
 
@@ -213,11 +259,16 @@ private:
     std::unordered_set<const CFlvFile*> m_tagSources;
     FlvOpenOptions m_options;
     size_t m_droppedAudioFrames = 0;
+    size_t m_droppedRaslPictures = 0;
     std::vector<FlvTrack> m_tracks;
     // The decoder configurations of the configuration tags in m_tags (those
     // of joined documents too): they outlive the parse, the pool does not
     // hold them.
     std::unordered_map<const CFlvTag*, std::shared_ptr<const FlvDecoderConfig>> m_configs;
+    // For the multitrack tags of m_tags (those of joined documents too):
+    // the tracks whose configuration a configuration tag holds, and the
+    // tracks whose key frame that decodes on its own a video frame holds.
+    std::unordered_map<const CFlvTag*, std::vector<uint8_t>> m_trackTags;
     std::vector<FlvSalvageProblem> m_salvageReport;
     // During a salvaging Open only: where in the file each run of tags that
     // lie end to end starts, (m_tags index, offset), rising; each tag's own

@@ -49,8 +49,8 @@ int CFlvFile::Add(CFlvFile* other, bool check) {
         return FlvResult::JoinRefused;
     }
     if (!m_tracks.empty() || !other->m_tracks.empty()) {
-        PushError(L"マルチトラックのFLVファイルは結合できません。");
-        return FlvResult::JoinRefused;
+        const int result = CheckTrackJoin(other);
+        if (result != FlvResult::Success) return result;
     }
     std::vector<CFlvTag*> appended;
     if (m_options.modernCodecs) {
@@ -69,8 +69,46 @@ int CFlvFile::Add(CFlvFile* other, bool check) {
     }
     m_tags.insert(m_tags.end(), appended.begin(), appended.end());
     m_configs.insert(other->m_configs.begin(), other->m_configs.end());
+    m_trackTags.insert(other->m_trackTags.begin(), other->m_trackTags.end());
     m_tagSources.insert(other->m_tagSources.begin(), other->m_tagSources.end());
     ReparseFlvData();
+    return FlvResult::Success;
+}
+
+namespace {
+
+bool SameTrack(const FlvTrack& a, const FlvTrack& b) {
+    return a.video == b.video && a.id == b.id && a.fourCC == b.fourCC;
+}
+
+}  // namespace
+
+// Multitrack files join when they have the same tracks (kind, id, codec) and
+// the appended file's video starts where all its tracks' key frames agree.
+int CFlvFile::CheckTrackJoin(const CFlvFile* other) {
+    const std::vector<FlvTrack>& mine = m_tracks;
+    const std::vector<FlvTrack>& theirs = other->m_tracks;
+    const auto contains = [](const std::vector<FlvTrack>& list, const FlvTrack& track) {
+        return std::any_of(list.begin(), list.end(),
+                           [&track](const FlvTrack& listed) { return SameTrack(listed, track); });
+    };
+    const bool same = mine.size() == theirs.size() &&
+                      std::all_of(mine.begin(), mine.end(),
+                                  [&](const FlvTrack& t) { return contains(theirs, t); });
+    if (!same) {
+        PushError(
+            L"マルチトラックのトラック構成（種類・トラックID・コーデック）が異なるため結合できませ"
+            L"ん。");
+        return FlvResult::JoinRefused;
+    }
+    for (const CFlvTag* tag : other->m_videoTags) {
+        if (!tag->IsFrame()) continue;
+        if (tag->DecodesAlone()) break;
+        PushError(
+            L"結合するFLVファイルの映像が、全トラックのキーフレームが揃う位置から始まっていないため"
+            L"結合できません。");
+        return FlvResult::JoinRefused;
+    }
     return FlvResult::Success;
 }
 
@@ -143,17 +181,18 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
         PushError(L"開始時間が終了時間より後に指定されています。");
         return FlvResult::StartAfterEnd;
     }
-    if (!m_tracks.empty()) {
-        // The tracks' key frames are not read: a cut could break any of them.
-        PushError(L"マルチトラックのFLVファイルは切り取ることが出来ません。");
-        return FlvResult::ContentInvalid;
-    }
     const bool hasAudio = m_flvHeader->HasAudio();
     const bool hasVideo = m_flvHeader->HasVideo();
 
     CFlvTag* startVideo = nullptr;
     if (hasVideo) {
         startVideo = FindIncludingFlvTag(start, true, true);
+        if (startVideo == nullptr && !m_trackTags.empty() && !m_videoTags.empty()) {
+            PushError(
+                L"マルチトラックの映像で、全トラックのキーフレームが同じ時刻に揃う位置が無いため"
+                L"切り取ることが出来ません。");
+            return FlvResult::NoKeyFrame;
+        }
         if (startVideo == nullptr) {
             PushError(L"開始時間以降に映像データが無いため映像を切り取ることが出来ません。");
             return FlvResult::NoKeyFrame;
@@ -207,19 +246,35 @@ int CFlvFile::Extract(unsigned int start, unsigned int end) {
                            [](const CFlvTag* tag) { return tag->m_tagType == CFlvTag::kVideo; }),
             key);
     }
+    // An HEVC stream that now starts at a CRA picture loses the RASL
+    // pictures that refer to what was cut away.
+    if (m_options.modernCodecs && startVideo != nullptr) {
+        const FlvDecoderConfig* config =
+            GetDecoderConfig(ConfigTagBefore(GetFlvTagIndexFromPointer(startVideo), true));
+        if (!DropRaslPictures(kept, startVideo, config ? config->NalLengthSize() : 4)) {
+            return FlvResult::ReadFailed;
+        }
+    }
     // The decoder configurations the kept frames need. The classic way knows
     // AAC's first setup only; with the modern codecs, the configurations in
     // force where each stream's kept part starts.
     std::vector<CFlvTag*> setups;
     if (m_options.modernCodecs) {
+        // Those of each track of multitrack tags too.
         if (startVideo != nullptr) {
-            setups.push_back(ConfigTagBefore(GetFlvTagIndexFromPointer(startVideo), true));
+            const size_t at = GetFlvTagIndexFromPointer(startVideo);
+            setups.push_back(ConfigTagBefore(at, true));
+            const std::vector<CFlvTag*> tracks = TrackConfigTagsBefore(at, true);
+            setups.insert(setups.end(), tracks.begin(), tracks.end());
         }
         const auto firstAudio = std::find_if(kept.begin(), kept.end(), [](const CFlvTag* tag) {
             return tag->m_tagType == CFlvTag::kAudio;
         });
         if (firstAudio != kept.end()) {
-            setups.push_back(ConfigTagBefore(GetFlvTagIndexFromPointer(*firstAudio), false));
+            const size_t at = GetFlvTagIndexFromPointer(*firstAudio);
+            setups.push_back(ConfigTagBefore(at, false));
+            const std::vector<CFlvTag*> tracks = TrackConfigTagsBefore(at, false);
+            setups.insert(setups.end(), tracks.begin(), tracks.end());
         }
     } else if (hasAudio) {
         setups.push_back(AacSequenceHeader());
@@ -317,9 +372,15 @@ int CFlvFile::PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag
     const CFlvTag* current[2] = {ConfigTagBefore(m_tags.size(), false),
                                  ConfigTagBefore(m_tags.size(), true)};
     bool framesSeen[2] = {false, false};
+    const FlvDecoderConfig* firstVideoConfig = nullptr;
+    CFlvTag* firstVideo = nullptr;
     for (CFlvTag* tag : other->m_tags) {
         const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
         const FlvDecoderConfig* config = other->GetDecoderConfig(tag);
+        if (stream == 1 && !framesSeen[1]) {
+            if (config != nullptr) firstVideoConfig = config;
+            if (tag->IsFrame()) firstVideo = tag;
+        }
         const FlvDecoderConfig* before =
             current[stream] ? GetDecoderConfig(current[stream]) : nullptr;
         if (config != nullptr && !framesSeen[stream] && before != nullptr) {
@@ -336,6 +397,14 @@ int CFlvFile::PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag
     if (check && !m_metaData->CheckCompatibility(other->m_metaData.get())) {
         PushError(L"FLVファイルのフォーマットが異なるため結合できません。", L"", m_metaData.get());
         return FlvResult::JoinRefused;
+    }
+    // After the seam, the RASL pictures of a CRA picture that the appended
+    // HEVC stream starts at would refer to the pictures before the seam, and
+    // the CRA picture would continue their numbering: it becomes a BLA one.
+    const unsigned lengthSize = firstVideoConfig ? firstVideoConfig->NalLengthSize() : 4;
+    if (firstVideo != nullptr && (!DropRaslPictures(appended, firstVideo, lengthSize) ||
+                                  !RewriteCraAsBla(firstVideo, lengthSize))) {
+        return FlvResult::ReadFailed;
     }
 
     *out = std::move(appended);

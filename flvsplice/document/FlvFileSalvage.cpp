@@ -502,6 +502,7 @@ bool CFlvFile::MendSalvagedTags() {
     }
     size_t gap = 0;
     bool awaitCutPoint = false;
+    bool skipRasl = false;
     bool gapBehind = false;
     bool haveVideoTime = false;
     uint32_t videoTime = 0, videoStep = 0;
@@ -547,10 +548,40 @@ bool CFlvFile::MendSalvagedTags() {
                 awaitCutPoint = true;
             }
         }
+        if (skipRasl && stream == 1 && tag->IsFrame() &&
+            !static_cast<CFlvVideoData*>(tag->m_payload.get())->IsMultitrack()) {
+            // The RASL pictures after the CRA picture the video resumed at
+            // refer to pictures that were lost.
+            uint8_t type = CFlvVideoPacketTyped::kNoSlice;
+            CFlvVideoPacketTyped* packet =
+                static_cast<CFlvVideoData*>(tag->m_payload.get())->TypedPacket();
+            if (packet != nullptr &&
+                !packet->FindFirstSlice(lastConfig[1] ? lastConfig[1]->NalLengthSize() : 4, true,
+                                        &type)) {
+                PushError(L"映像フレームの解析時にエラーが発生しました。", L"", packet);
+                return false;
+            }
+            if (flvcodec::IsHevcRasl(type)) {
+                if (undecodable++ == 0) undecodableFrom = i;
+                drop = true;
+            } else if (!flvcodec::IsHevcLeading(type)) {
+                skipRasl = false;
+                reportUndecodable();
+            }
+        }
         if (awaitCutPoint && stream == 1 && tag->IsFrame()) {
             if (IsCutPoint(tag)) {
                 awaitCutPoint = false;
                 reportUndecodable();
+                // An HEVC CRA picture there starts a new sequence as a BLA
+                // one, without its RASL pictures.
+                const auto* video = static_cast<const CFlvVideoData*>(tag->m_payload.get());
+                if (flvcodec::IsHevc(video->GetCodecKey()) && !video->IsMultitrack()) {
+                    if (!RewriteCraAsBla(tag, lastConfig[1] ? lastConfig[1]->NalLengthSize() : 4)) {
+                        return false;
+                    }
+                    skipRasl = true;
+                }
             } else {
                 if (undecodable++ == 0) undecodableFrom = i;
                 drop = true;

@@ -141,6 +141,11 @@ bool IsSyncSample(const CFlvFile& doc, const CFlvTag* tag, const CFlvRawData& ra
 Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                     const std::vector<CFlvTag*>& audioTags, const FlvMp4Options& options,
                     std::vector<FlvMp4Track>& tracks) {
+    // A multitrack tag's data is its track loop, not one stream's sample.
+    if (!doc.GetTracks().empty()) {
+        return Refuse(FlvResult::Mp4StreamRefused,
+                      L"マルチトラックのFLVファイルはMP4に出力できません。");
+    }
     // The movie starts at the first frame of either stream, as the FLV
     // outputs do.
     uint32_t start = UINT32_MAX;
@@ -217,6 +222,7 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
             track.samples.push_back({raw->m_offset, int64_t{time} - first,
                                      static_cast<uint32_t>(raw->m_size),
                                      packet->GetCompositionTime()});
+            if (raw->HasPatches()) track.patched.emplace_back(index, raw);
             if (!sync) track.nonSync.push_back(index);
         }
         if (refusal.code == FlvResult::Success && !track.samples.empty()) {
@@ -422,6 +428,9 @@ FlvMp4Track Slice(const FlvMp4Track& track, uint32_t from, uint32_t to) {
         FlvMp4Sample sample = track.samples[i];
         sample.decodeTime -= base;
         out.samples.push_back(sample);
+    }
+    for (const auto& [index, raw] : track.patched) {
+        if (index >= from && index < to) out.patched.emplace_back(index - from, raw);
     }
     std::vector<int64_t> mapped(track.entries.size(), -1);
     for (size_t r = 0; r < track.entryRuns.size(); ++r) {

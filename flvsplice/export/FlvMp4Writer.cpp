@@ -9,7 +9,17 @@
 #include "flvsplice/common/FlvProcess.h"
 #include "flvsplice/document/FlvDecoderConfig.h"
 #include "flvsplice/export/FlvMp4Boxes.h"
+#include "flvsplice/flv/FlvRawData.h"
 #include "flvsplice/platform/FlvStream.h"
+
+void ApplySamplePatches(const FlvMp4Track& track, uint32_t i, uint8_t* bytes) {
+    for (const auto& [index, raw] : track.patched) {
+        if (index == i) {
+            const FlvMp4Sample& sample = track.samples[i];
+            raw->ApplyPatches(sample.offset - raw->m_offset, bytes, sample.size);
+        }
+    }
+}
 
 namespace {
 
@@ -136,7 +146,8 @@ bool CopySamples(const FlvMp4Track& track, uint32_t first, uint32_t end, size_t&
             high = to;
         }
         CFlvStream* source = track.fileRuns[run].second;
-        if (high - low > kMaxSpan) {  // one sample larger than a stretch
+        // One sample larger than a stretch, unless it has patches to apply.
+        if (high - low > kMaxSpan && track.patched.empty()) {
             if (!output->CopyFrom(source, low, high - low)) return false;
             i = j;
             continue;
@@ -150,6 +161,7 @@ bool CopySamples(const FlvMp4Track& track, uint32_t first, uint32_t end, size_t&
         for (; i < j; ++i) {
             const uint8_t* at = span.data() + (track.samples[i].offset - low);
             data.insert(data.end(), at, at + track.samples[i].size);
+            ApplySamplePatches(track, i, data.data() + data.size() - track.samples[i].size);
         }
         if (output->Write(data.data(), data.size()) != data.size()) return false;
     }

@@ -7,6 +7,7 @@
 #include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/FlvExport.h"
 
+class CFlvRawData;
 class CFlvStream;
 class CFlvProcess;
 struct FlvDecoderConfig;
@@ -66,6 +67,10 @@ struct FlvMp4Track {
     // The samples that do not decode on their own (video), rising; empty when
     // every sample does.
     std::vector<uint32_t> nonSync;
+    // Samples whose bytes differ from their source's in a few places (a CRA
+    // picture rewritten as BLA at a join): (sample, the raw data whose
+    // patches apply), rising; nearly always empty.
+    std::vector<std::pair<uint32_t, const CFlvRawData*>> patched;
     // The duration of the last sample (never 0).
     uint32_t lastDuration = 1;
     // Ticks at the start of the media that are decoded but never shown (the
@@ -77,6 +82,9 @@ struct FlvMp4Track {
 // before the data (sizes computed first), then the samples in one pass
 // straight from their source files. Chunks alternate between the tracks by
 // decode time, each within about one second of its track and one entry.
+// Puts the patches of sample i of track, if it has any, into its bytes.
+void ApplySamplePatches(const FlvMp4Track& track, uint32_t i, uint8_t* bytes);
+
 class FLVSPLICE_API CFlvMp4Writer {
 public:
     // audioOnly writes the brand of an audio file (.m4a).

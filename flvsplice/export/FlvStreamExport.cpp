@@ -1,12 +1,14 @@
+#include <algorithm>
 #include <vector>
 
 #include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/document/FlvFile.h"
 
-// The elementary-stream exports of the modern codecs: AAC as ADTS, H.264 and
-// HEVC as Annex B byte streams, AV1 as an OBU stream or IVF, VP9 as IVF: the
-// forms every decoder and player reads alone.
+// The elementary-stream exports of the modern codecs: AAC as ADTS, FLAC as a
+// FLAC file, AC-3 and E-AC-3 as their frames, H.264 and HEVC as Annex B byte
+// streams, AV1 as an OBU stream or IVF, VP9 as IVF: the forms every decoder
+// and player reads alone.
 
 namespace {
 
@@ -54,7 +56,113 @@ void AppendAv1Frame(const std::vector<uint8_t>& frame, std::vector<uint8_t>& out
     }
 }
 
+// The start of a FLAC file from the configuration of a 'fLaC' sequence
+// start: the 34 bytes of a STREAMINFO alone, or metadata blocks (a
+// STREAMINFO first), with or without the marker in front. The last block is
+// flagged as the last one, no other is. Empty for anything else.
+std::vector<uint8_t> FlacFileHead(const std::vector<uint8_t>& config) {
+    constexpr size_t kStreamInfo = 34;
+    static const uint8_t kMarker[4] = {'f', 'L', 'a', 'C'};
+    std::vector<uint8_t> head(kMarker, kMarker + 4);
+    if (config.size() == kStreamInfo) {
+        const uint8_t block[4] = {0x80, 0, 0, kStreamInfo};
+        head.insert(head.end(), block, block + 4);
+        head.insert(head.end(), config.begin(), config.end());
+        return head;
+    }
+    const bool marked = config.size() >= 4 && std::equal(kMarker, kMarker + 4, config.begin());
+    head.insert(head.end(), config.begin() + (marked ? 4 : 0), config.end());
+    size_t last = 0;
+    for (size_t at = 4; at < head.size();) {
+        if (head.size() - at < 4) return {};
+        const uint32_t length = flvbytes::ReadBE24(head.data() + at + 1);
+        if (at == 4 && ((head[at] & 0x7F) != 0 || length != kStreamInfo)) return {};
+        if (head.size() - at - 4 < length) return {};
+        head[at] &= 0x7F;
+        last = at;
+        at += 4 + length;
+    }
+    if (last == 0) return {};
+    head[last] |= 0x80;
+    return head;
+}
+
 }  // namespace
+
+int CFlvFile::SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvProcess* process) {
+    if (!IsReady()) return RefuseNotOpen();
+    const std::vector<CFlvTag*>& stream = m_audioTags;
+    const uint32_t codec = m_metaData->m_audioCodecId;
+    const uint32_t wanted = form == FlvAudioForm::Flac  ? flvcodec::kFourCCFlac
+                            : form == FlvAudioForm::Ac3 ? flvcodec::kFourCCAc3
+                                                        : flvcodec::kFourCCEac3;
+    const wchar_t* refusal = nullptr;
+    std::vector<uint8_t> head;
+    if (stream.empty()) {
+        refusal = L"音声データが無いため、音声ストリームを出力できません。";
+    } else if (!m_tracks.empty() &&
+               std::any_of(m_tracks.begin(), m_tracks.end(),
+                           [](const FlvTrack& track) { return !track.video; })) {
+        refusal = L"マルチトラックの音声はストリームとして出力できません。";
+    } else if (!m_options.modernCodecs || codec != wanted) {
+        refusal = form == FlvAudioForm::Flac ? L"FLAC以外の音声はFLAC形式で出力できません。"
+                  : form == FlvAudioForm::Ac3 ? L"AC-3以外の音声はAC-3形式で出力できません。"
+                                              : L"E-AC-3以外の音声はE-AC-3形式で出力できません。";
+    } else if (form == FlvAudioForm::Flac) {
+        // A FLAC file has one STREAMINFO, in front of every frame.
+        const FlvDecoderConfig* first = nullptr;
+        for (const CFlvTag* tag : stream) {
+            if (const FlvDecoderConfig* config = GetDecoderConfig(tag)) {
+                if (first == nullptr) {
+                    first = config;
+                    head = FlacFileHead(config->bytes);
+                    if (head.empty()) {
+                        refusal = L"FLACのデコーダ設定（STREAMINFO）を読み取れません。";
+                        break;
+                    }
+                } else if (config->bytes != first->bytes) {
+                    refusal =
+                        L"FLACのSTREAMINFOが途中で変わるため、1つのFLACファイルにできません。";
+                    break;
+                }
+            } else if (tag->IsFrame() && first == nullptr) {
+                refusal = L"最初の音声フレームの前にFLACのSTREAMINFOがありません。";
+                break;
+            }
+        }
+    }
+    if (refusal != nullptr) {
+        PushError(refusal);
+        return FlvResult::ExportRefused;
+    }
+
+    CFlvOutputFile output;
+    int error = 0;
+    if (!output.Create(path, &error)) {
+        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
+        return FlvResult::OpenFailed;
+    }
+    if (!head.empty()) output.Write(head.data(), head.size());
+    int result = FlvResult::Success;
+    std::vector<uint8_t> frame;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        const CFlvTag* tag = stream[i];
+        if (tag->IsFrame() && GetDecoderConfig(tag) == nullptr) {
+            const auto* audio = static_cast<const CFlvAudioData*>(tag->m_payload.get());
+            if (!ReadSourceBytes(audio->m_rawData.get(), audio->m_bodyOffset, UINT64_MAX, frame)) {
+                result = FlvResult::ReadFailed;
+                break;
+            }
+            if (!frame.empty()) output.Write(frame.data(), frame.size());
+        }
+        if (process != nullptr &&
+            process->ReportProgress(static_cast<int>(i), static_cast<int>(stream.size()))) {
+            break;
+        }
+    }
+    output.Close();
+    return result;
+}
 
 int CFlvFile::SaveAudioAdts(const std::wstring& path, CFlvProcess* process) {
     return WriteElementaryStream(path, process);

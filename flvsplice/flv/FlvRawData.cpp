@@ -1,7 +1,9 @@
 #include "flvsplice/flv/FlvRawData.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "flvsplice/common/FlvElementPool.h"
 #include "flvsplice/platform/FlvStream.h"
 
 CFlvRawData::CFlvRawData(CFlvStream* file, uint64_t offset, uint64_t size)
@@ -38,6 +40,12 @@ bool CFlvRawData::Save(CFlvStream* output) {
                             m_file->LastError());
             return false;
         }
+        uint8_t patched[kChunkSize];
+        if (m_patches) {
+            std::memcpy(patched, buffer, chunk);
+            ApplyPatches(copied, patched, chunk);
+            buffer = patched;
+        }
         if (output->Write(buffer, chunk) != chunk) {
             PushSystemError(L"RAWDATA出力中にファイル書き込みエラーが発生しました。",
                             output->LastError());
@@ -56,5 +64,29 @@ bool CFlvRawData::ReadToBuffer(uint8_t* buffer, uint64_t count) {
                         m_file->LastError());
         return false;
     }
+    ApplyPatches(0, buffer, count);
     return true;
+}
+
+void CFlvRawData::Patch(uint64_t at, uint8_t value) {
+    if (at >= m_size) return;
+    if (!m_patches) {
+        m_patches = std::make_unique<std::vector<std::pair<uint64_t, uint8_t>>>();
+        // Its pool must run the destructors that free the list.
+        CFlvElementPool::NoteOutsideMemory(this);
+    }
+    for (auto& patch : *m_patches) {
+        if (patch.first == at) {
+            patch.second = value;
+            return;
+        }
+    }
+    m_patches->emplace_back(at, value);
+}
+
+void CFlvRawData::ApplyPatches(uint64_t from, uint8_t* buffer, uint64_t count) const {
+    if (!m_patches) return;
+    for (const auto& [at, value] : *m_patches) {
+        if (at >= from && at - from < count) buffer[at - from] = value;
+    }
 }

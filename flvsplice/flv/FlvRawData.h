@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "flvsplice/common/FlvData.h"
 
@@ -24,10 +27,23 @@ public:
     // Reads count bytes from the start of the range into the caller's buffer.
     bool ReadToBuffer(uint8_t* buffer, uint64_t count);
 
+    // Gives value instead of the source's byte at offset at of the range, in
+    // every save and read (a NAL unit header rewritten in place). A tag
+    // whose bytes are patched is no longer its source's bytes: the caller
+    // makes it save itself.
+    void Patch(uint64_t at, uint8_t value);
+    // Puts the patched bytes that fall in [from, from + count) of the range
+    // into buffer, which holds those bytes of the range.
+    void ApplyPatches(uint64_t from, uint8_t* buffer, uint64_t count) const;
+    bool HasPatches() const { return m_patches != nullptr; }
+
     uint64_t m_offset;
     uint64_t m_size;
     CFlvStream* m_file;
 
 private:
+    // Rare: a pointer keeps the many unpatched ranges small.
+    std::unique_ptr<std::vector<std::pair<uint64_t, uint8_t>>> m_patches;
+
     bool SeekToStart();
 };

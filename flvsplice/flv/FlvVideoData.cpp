@@ -16,6 +16,12 @@ CFlvVideoPacketEnhanced* CFlvVideoData::EnhancedPacket() const {
     return IsEnhanced() ? dynamic_cast<CFlvVideoPacketEnhanced*>(m_packet.get()) : nullptr;
 }
 
+bool CFlvVideoData::IsMultitrack() const {
+    const CFlvVideoPacketEnhanced* enhanced = EnhancedPacket();
+    return enhanced != nullptr &&
+           enhanced->m_multitrackType != CFlvVideoPacketEnhanced::kNoMultitrack;
+}
+
 uint32_t CFlvVideoData::GetCodecKey() const {
     if (!IsEnhanced()) return GetCodecId();
     const CFlvVideoPacketEnhanced* enhanced = EnhancedPacket();

@@ -42,6 +42,9 @@ public:
     CFlvVideoPacketTyped* TypedPacket() const;
     // The packet of an enhanced tag, or nullptr.
     CFlvVideoPacketEnhanced* EnhancedPacket() const;
+    // An enhanced multitrack tag: its packet's raw data is the track loop,
+    // not one codec's data.
+    bool IsMultitrack() const;
     // False for a decoder configuration, an end of sequence, a command frame
     // or metadata.
     bool IsFrame() const;

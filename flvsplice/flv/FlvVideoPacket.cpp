@@ -170,8 +170,8 @@ const uint8_t* CFlvVideoPacketVP6Alpha::GetHeaderBytes(uint32_t& count) {
 
 CFlvVideoPacketTyped::~CFlvVideoPacketTyped() = default;
 
-bool CFlvVideoPacketTyped::FindIdr(unsigned lengthSize, bool hevc, bool* idr) {
-    *idr = false;
+bool CFlvVideoPacketTyped::FindFirstSlice(unsigned lengthSize, bool hevc, uint8_t* type) {
+    *type = kNoSlice;
     if (!m_rawData || lengthSize == 0 || lengthSize > 4) return true;
     CFlvStream* file = m_rawData->m_file;
     const uint64_t size = m_rawData->m_size;
@@ -186,22 +186,24 @@ bool CFlvVideoPacketTyped::FindIdr(unsigned lengthSize, bool hevc, bool* idr) {
         }
         uint64_t length = 0;
         for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | head[i];
-        bool slice = false;
-        if (hevc) {
-            // HEVC: types 0..9 and 16..21 are slices; 19 and 20 are IDR pictures.
-            const uint8_t type = (head[lengthSize] >> 1) & 0x3F;
-            if (type == 19 || type == 20) *idr = true;
-            slice = type <= 9 || (type >= 16 && type <= 21);
-        } else {
-            const uint8_t type = head[lengthSize] & 0x1F;
-            if (type == 5) *idr = true;
-            slice = type == 5 || type == 1;
+        // HEVC: types 0..9 and 16..21 are slices; H.264: types 1 and 5.
+        const uint8_t unit = hevc ? (head[lengthSize] >> 1) & 0x3F : head[lengthSize] & 0x1F;
+        if (hevc ? unit <= 9 || (unit >= 16 && unit <= 21) : unit == 5 || unit == 1) {
+            *type = unit;
+            break;
         }
         // A unit that would run past the frame ends the search.
-        if (slice || length == 0 || length > size - at - lengthSize) break;
+        if (length == 0 || length > size - at - lengthSize) break;
         at += lengthSize + length;
     }
     return true;
+}
+
+bool CFlvVideoPacketTyped::FindIdr(unsigned lengthSize, bool hevc, bool* idr) {
+    uint8_t type = kNoSlice;
+    const bool read = FindFirstSlice(lengthSize, hevc, &type);
+    *idr = hevc ? type == 19 || type == 20 : type == 5;
+    return read;
 }
 
 // H.264/AVC and codec-12 HEVC

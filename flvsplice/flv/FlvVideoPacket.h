@@ -106,10 +106,14 @@ public:
     // Presentation time less decode time, in milliseconds (0 when the packet
     // carries none).
     virtual int32_t GetCompositionTime() const = 0;
+    static constexpr uint8_t kNoSlice = 0xFF;
     // Reads the NAL unit headers of a coded frame (lengthSize-byte lengths)
-    // up to its first slice; *idr tells whether that is an IDR picture's
-    // (H.264 type 5; HEVC types 19 and 20 when hevc). False after a read
+    // up to its first slice and gives that slice's NAL unit type (H.264, or
+    // HEVC when hevc), kNoSlice when there is none. False after a read
     // failure.
+    bool FindFirstSlice(unsigned lengthSize, bool hevc, uint8_t* type);
+    // The same, telling whether the first slice is an IDR picture's (H.264
+    // type 5; HEVC types 19 and 20).
     bool FindIdr(unsigned lengthSize, bool hevc, bool* idr);
 };
 

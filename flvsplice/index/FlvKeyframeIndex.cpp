@@ -12,6 +12,7 @@
 
 #include "flvsplice/codec/FlvAvcConfig.h"
 #include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/codec/FlvHevcConfig.h"
 #include "flvsplice/flv/FlvAmf0.h"
 #include "flvsplice/flv/FlvHeader.h"
 #include "flvsplice/flv/FlvRawData.h"
@@ -83,30 +84,36 @@ struct FileTags {
 bool LoadTag(CFlvStream* file, CFlvTag* tag) { return tag->Load(file, 0, true); }
 
 // Whether a loaded tag is one of the key frames an index has to name: a
-// frame that decodes on its own (for H.264 an IDR picture, whose NAL unit
-// lengths the last configuration tells). False with *failed after a read
-// failure.
+// frame that decodes on its own (for H.264 an IDR picture, for HEVC a random
+// access picture, whose NAL unit lengths the last configuration tells).
+// False with *failed after a read failure.
 bool IsIndexedKeyFrame(CFlvTag& tag, unsigned* nalLengthSize, bool* failed) {
     auto* video = tag.m_tagType == CFlvTag::kVideo
                       ? static_cast<CFlvVideoData*>(tag.m_payload.get())
                       : nullptr;
-    auto* avc =
-        video != nullptr ? dynamic_cast<CFlvVideoPacketAvc*>(video->m_packet.get()) : nullptr;
-    if (avc != nullptr && avc->GetPacketType() == flvcodec::kPacketConfig && avc->m_rawData) {
-        std::vector<uint8_t> record(std::min<uint64_t>(avc->m_rawData->m_size, 4096));
-        flvcodec::AvcConfig config;
-        if (!avc->m_rawData->ReadToBuffer(record.data(), record.size())) {
+    CFlvVideoPacketTyped* packet = video != nullptr ? video->TypedPacket() : nullptr;
+    if (video != nullptr && video->IsMultitrack()) packet = nullptr;
+    const uint32_t codec = packet != nullptr ? video->GetCodecKey() : 0;
+    const bool hevc = flvcodec::IsHevc(codec);
+    if (!hevc && !flvcodec::IsAvc(codec)) packet = nullptr;
+    if (packet != nullptr && packet->GetRole() == flvcodec::kPacketConfig && packet->m_rawData) {
+        std::vector<uint8_t> record(std::min<uint64_t>(packet->m_rawData->m_size, 4096));
+        flvcodec::AvcConfig avc;
+        flvcodec::HevcConfig config;
+        if (!packet->m_rawData->ReadToBuffer(record.data(), record.size())) {
             *failed = true;
-        } else if (flvcodec::ParseAvcDecoderConfig(record.data(), record.size(), config)) {
+        } else if (hevc && flvcodec::ParseHevcDecoderConfig(record.data(), record.size(), config)) {
             *nalLengthSize = config.nalLengthSize;
+        } else if (!hevc && flvcodec::ParseAvcDecoderConfig(record.data(), record.size(), avc)) {
+            *nalLengthSize = avc.nalLengthSize;
         }
         return false;
     }
     if (!tag.IsFrame() || !tag.IsKeyFrame()) return false;
-    if (avc == nullptr) return true;
-    bool idr = false;
-    if (!avc->FindIdr(*nalLengthSize, &idr)) *failed = true;
-    return idr;
+    if (packet == nullptr) return true;
+    uint8_t type = CFlvVideoPacketTyped::kNoSlice;
+    if (!packet->FindFirstSlice(*nalLengthSize, hevc, &type)) *failed = true;
+    return hevc ? flvcodec::IsHevcRandomAccess(type) : type == 5;
 }
 
 // The body of a loaded script tag, read again through the element's raw

@@ -12,9 +12,12 @@ def be(value, count):
     return value.to_bytes(count, "big")
 
 
-def flv(tags, audio=False, video=True):
-    """Header, PreviousTagSize 0, then each (kind, ms, payload) tag."""
-    flags = (0x04 if audio else 0) | (0x01 if video else 0)
+def flv(tags, audio=False, video=None):
+    """Header (audio with audio; video as asked, else when there are video
+    tags), PreviousTagSize 0, then each (kind, ms, payload) tag."""
+    if video is None:
+        video = any(t[0] == 9 for t in tags)
+    flags = (0x04 if audio or any(t[0] == 8 for t in tags) else 0) | (0x01 if video else 0)
     out = bytearray(b"FLV\x01" + bytes([flags]) + be(9, 4) + be(0, 4))
     for kind, time, payload in tags:
         out += bytes([kind]) + be(len(payload), 3) + be(time & 0xFFFFFF, 3) + bytes([time >> 24])
@@ -265,3 +268,58 @@ def two_tracks(tags):
 def merge(*streams):
     """Tags of several streams in time order (video first at equal times)."""
     return sorted((t for s in streams for t in s), key=lambda t: (t[1], -t[0]))
+
+
+def multitrack(streams, many_codecs=False):
+    """Multitrack video tags from enhanced video tag lists of the same length
+    and times, one list per track (track ids 0, 1, ...): many tracks of one
+    codec, or of many codecs with a FourCC per track. A tag is a key frame
+    when one of its tracks is; None in a list leaves that track out of a tag."""
+    out = []
+    for parts in zip(*streams):
+        present = [(i, p) for i, p in enumerate(parts) if p is not None]
+        kind, time = present[0][1][0], present[0][1][1]
+        packet_type = present[0][1][2][0] & 0x0F
+        key = any(p[2][0] >> 4 & 7 == 1 for _, p in present)
+        body = b""
+        for track, (_, _, payload) in present:
+            data = payload[5:]
+            body += (payload[1:5] if many_codecs else b"") + bytes([track]) + be(len(data), 3) + data
+        head = bytes([0x80 | (1 if key else 2) << 4 | MULTITRACK,
+                      (2 if many_codecs else 1) << 4 | packet_type])
+        out.append((kind, time, head + (b"" if many_codecs else present[0][1][2][1:5]) + body))
+    return out
+
+
+def tracks_of(data):
+    """{track id: enhanced video tags (kind, ms, payload)} of the multitrack
+    video tags of an FLV file: each track's data with its own header back."""
+    out, at = {}, 13
+    while at + 11 <= len(data):
+        kind, size = data[at], int.from_bytes(data[at + 1:at + 4], "big")
+        time = int.from_bytes(data[at + 4:at + 7], "big") | data[at + 7] << 24
+        payload = data[at + 11:at + 11 + size]
+        at += 15 + size
+        if kind != 9 or payload[0] & 0x0F != MULTITRACK:
+            continue
+        frame_type, multi, packet_type = payload[0] >> 4 & 7, payload[1] >> 4, payload[1] & 0x0F
+        body, fourcc = (payload[2:], None) if multi == 2 else (payload[6:], payload[2:6])
+        while body:
+            codec = fourcc
+            if codec is None:
+                codec, body = body[:4], body[4:]
+            track, length = body[0], int.from_bytes(body[1:4], "big")
+            out.setdefault(track, []).append(
+                (9, time, bytes([0x80 | frame_type << 4 | packet_type]) + codec + body[4:4 + length]))
+            body = body[4 + length:]
+    return out
+
+
+def audio_tags(fourcc, config, frames):
+    """Enhanced audio tags: a sequence start with config (none when None),
+    then each (ms, frame) as coded frames."""
+    head = bytes([0x90 | SEQUENCE_START]) + fourcc
+    tags = [] if config is None else [(8, 0, head + config)]
+    for time, frame in frames:
+        tags.append((8, time, bytes([0x90 | CODED_FRAMES]) + fourcc + frame))
+    return tags
