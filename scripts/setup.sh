@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build          # compiler and build
     libgtest-dev libgmock-dev                  # library tests
     libcli11-dev nlohmann-json3-dev            # the flvsplice command
-    python3 ffmpeg flvmeta                     # command tests, sample, independent judges
+    python3 ffmpeg flvmeta mediainfo           # command tests, sample, independent judges
 )
 
 installed() {
