@@ -218,7 +218,9 @@ int Finish(const Job& job, const char* command, int status) {
     report.update(Written());
     report["warnings"] = CollectedWarnings();
     report["errors"] = CollectedErrors();
-    std::cout << report.dump(2) << '\n';
+    // Messages quote file names as given, whatever their bytes.
+    std::cout << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << '\n';
     return status;
 }
 

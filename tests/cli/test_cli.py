@@ -376,11 +376,13 @@ class ReportTests(CliTest):
                             name + ".flv")
 
     def report(self, *args, status=0):
-        result = run(*args, "--json")
-        self.assertEqual(result.returncode, status, result.stderr)
-        report = json.loads(result.stdout)
+        # stdout must be UTF-8 JSON; stderr quotes file names with their own bytes.
+        result = subprocess.run([BINARY, *args, "--json"], capture_output=True)
+        stderr = result.stderr.decode(errors="surrogateescape")
+        self.assertEqual(result.returncode, status, stderr)
+        report = json.loads(result.stdout.decode())
         self.assertEqual(report["status"], status)
-        return report, result.stderr
+        return report, stderr
 
     def assertTracksAgree(self, output):
         probed = ffprobe(output["file"], "-count_packets", "-show_streams")["streams"]
@@ -442,12 +444,14 @@ class ReportTests(CliTest):
         self.assertEqual(report["outputs"][0]["left_out"][0]["kind"], "video")
 
     def test_failures_carry_the_error_chain(self):
-        out = self.path("h263.mp4")
+        # A name that is not UTF-8 still gives valid JSON.
+        out = self.path(os.fsdecode(b"h263\xfe.mp4"))
         report, stderr = self.report("copy", self.fixture("h263_352x288_mp3"), "-o", out,
                                      status=1)
         self.assertEqual(report["outputs"], [])
         (error,) = report["errors"]
         self.assertEqual(error["code"], 9040)
+        self.assertIn("h263\ufffd.mp4", error["message"])
         self.assertIn("H.263", error["chain"][0]["message"])
         self.assertIn(error["chain"][0]["message"], stderr)
         self.assertFalse(os.path.exists(out))
