@@ -22,6 +22,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -161,13 +162,20 @@ class Served:
             browser = subprocess.Popen(
                 [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu",
                  "--autoplay-policy=no-user-gesture-required", "--mute-audio",
-                 "--no-first-run", "--disable-extensions", f"--user-data-dir={profile}", url],
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                 "--no-first-run", "--disable-extensions", "--disable-breakpad",
+                 "--disable-crash-reporter", f"--user-data-dir={profile}", url],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
             try:
                 arrived = self.arrived.wait(seconds)
             finally:
-                browser.kill()
-                _, err = browser.communicate()
+                # Asked first, the browser ends its helper processes itself;
+                # whatever of its group is left after that is killed.
+                browser.terminate()
+                try:
+                    _, err = browser.communicate(timeout=10)
+                except subprocess.TimeoutExpired:
+                    os.killpg(browser.pid, signal.SIGKILL)
+                    _, err = browser.communicate()
         if not arrived:
             raise AssertionError(f"no result from the browser within {seconds:.0f} s: "
                                  + err.decode(errors="replace")[-500:])
