@@ -8,7 +8,7 @@ frame (a lossless encode of noise by ffmpeg) repeated at rising timestamps
 until the file passes 4 GiB. flvsplice copies it to MP4; ffprobe must find
 the last sample where it belongs (its time, its offset past 4 GiB, its
 bytes), and the box tree must use 64-bit fields where, and only where, the
-numbers need them. Needs about 12 GB of free space (else it skips, exit 77);
+numbers need them (a small file made the same way keeps 32-bit ones). Needs about 12 GB of free space (else it skips, exit 77);
 every file is removed at the end, whatever happens.
 """
 
@@ -56,10 +56,11 @@ def one_frame():
     return config, frame
 
 
-def write_big_flv(path):
-    """The FLV past 4 GiB; returns (frame payload, frame count)."""
+def write_flv(path, past=FOUR_GIB):
+    """An FLV of the frame repeated until it passes `past` bytes and two seconds
+    more; returns (frame payload, frame count)."""
     config, frame = one_frame()
-    count = FOUR_GIB // (len(frame) + 15) + 2 * FPS
+    count = past // (len(frame) + 15) + 2 * FPS
     with open(path, "wb") as f:
         f.write(b"FLV\x01\x01" + be(9, 4) + be(0, 4))
         f.write(tag(9, 0, config))
@@ -83,22 +84,18 @@ def boxes(f, start, end):
 
 
 class Mp4BigTests(unittest.TestCase):
-    def test_last_sample_of_a_file_past_4_gib(self):
-        flv, mp4 = os.path.join(WORK, "big.flv"), os.path.join(WORK, "big.mp4")
-        frame, count = write_big_flv(flv)
-        self.assertGreater(os.path.getsize(flv), FOUR_GIB)
+    def copy(self, flv, mp4):
         done = subprocess.run([BINARY, "-q", "copy", flv, "-o", mp4], capture_output=True,
                               text=True)
         self.assertEqual(done.returncode, 0, done.stderr)
         os.remove(flv)
-        size = os.path.getsize(mp4)
-        self.assertGreater(size, FOUR_GIB)
 
+    def assertFieldWidths(self, mp4, wide):
+        """64-bit chunk offsets and mdat size exactly when wide; 32-bit headers."""
         with open(mp4, "rb") as f:
-            top = boxes(f, 0, size)
+            top = boxes(f, 0, os.path.getsize(mp4))
             self.assertEqual(list(top), ["ftyp", "moov", "mdat"])
-            # Only the mdat is past 32 bits: its size is the 64-bit form.
-            self.assertEqual(top["mdat"][1], 16, "mdat with a 64-bit size")
+            self.assertEqual(top["mdat"][1], 16 if wide else 8, "mdat header")
             self.assertEqual(top["moov"][1], 8)
             moov = top["moov"]
             trak = boxes(f, moov[0] + 8, moov[0] + moov[2])["trak"]
@@ -106,13 +103,28 @@ class Mp4BigTests(unittest.TestCase):
             minf = boxes(f, mdia[0] + 8, mdia[0] + mdia[2])["minf"]
             stbl = boxes(f, minf[0] + 8, minf[0] + minf[2])["stbl"]
             tables = boxes(f, stbl[0] + 8, stbl[0] + stbl[2])
-            self.assertIn("co64", tables)
-            self.assertNotIn("stco", tables)
+            self.assertIn("co64" if wide else "stco", tables)
+            self.assertNotIn("stco" if wide else "co64", tables)
             # A few minutes of movie: the headers keep their 32-bit versions.
             for kind, parent in (("mvhd", moov), ("tkhd", trak), ("mdhd", mdia)):
                 box = boxes(f, parent[0] + 8, parent[0] + parent[2])[kind]
                 f.seek(box[0] + 8)
                 self.assertEqual(f.read(1), b"\0", f"{kind} version 0")
+        return top
+
+    def test_a_small_file_keeps_32_bit_offsets(self):
+        flv, mp4 = os.path.join(WORK, "small.flv"), os.path.join(WORK, "small.mp4")
+        write_flv(flv, past=0)
+        self.copy(flv, mp4)
+        self.assertFieldWidths(mp4, wide=False)
+
+    def test_last_sample_of_a_file_past_4_gib(self):
+        flv, mp4 = os.path.join(WORK, "big.flv"), os.path.join(WORK, "big.mp4")
+        frame, count = write_flv(flv)
+        self.assertGreater(os.path.getsize(flv), FOUR_GIB)
+        self.copy(flv, mp4)
+        self.assertGreater(os.path.getsize(mp4), FOUR_GIB)
+        top = self.assertFieldWidths(mp4, wide=True)
 
         # Frame payload: frame type, packet type, composition time, then the NAL units.
         last_time = (count - 1) * 1000 // FPS
