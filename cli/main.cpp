@@ -37,6 +37,7 @@ struct Job {
     bool noAudio = false;        // MP4 output without the audio stream
     bool noVideo = false;        // MP4 output without the video stream
     bool splitOnChange = false;  // MP4 output: one file per decoder configuration
+    bool fragmented = false;     // MP4 output in fragments (split at every change)
     bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
     bool json = false;           // one JSON document on stdout: what was written, or why not
 };
@@ -68,6 +69,7 @@ FlvMp4Options Mp4Options(const Job& job, Writer writer) {
     FlvMp4Options options;
     options.video = writer == Writer::Mp4 && !job.noVideo;
     options.audio = !job.noAudio;
+    options.fragmented = job.fragmented;
     return options;
 }
 
@@ -189,6 +191,7 @@ void NoteWritten(Document& document, const Job& job, const std::string& path, ui
         out["part"] = part;
         out["parts"] = parts;
     }
+    if (job.fragmented) out["fragmented"] = true;
     if (writer == Writer::Mp4 || writer == Writer::M4a) {
         FlvMp4Options options = Mp4Options(job, writer);
         options.part = parts > 1 ? part : 0;
@@ -299,7 +302,9 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError("there is no audio to write to '" + job.output + "'");
         return kExitFailure;
     }
-    if (job.splitOnChange) {
+    // A fragmented file holds one configuration per stream, so it always
+    // splits at a change.
+    if (job.splitOnChange || job.fragmented) {
         uint32_t parts = 0;
         const int result = document.Mp4PartCount(Mp4Options(job, writer), &parts);
         if (result != FlvResult::Success) {
@@ -345,7 +350,9 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         return kExitFailure;
     }
     NoteWritten(document, job, job.output, 1, 1);
-    if (writer == Writer::Mp4 || writer == Writer::M4a) WarnConfigurationChanges(document, job);
+    if ((writer == Writer::Mp4 || writer == Writer::M4a) && !job.fragmented) {
+        WarnConfigurationChanges(document, job);
+    }
     return 0;
 }
 
@@ -543,14 +550,15 @@ const std::map<std::string, std::string> kUsage = {
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
      "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--json]"},
+     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] [--json]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
      "flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--json]"},
+     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] [--json]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format flv|avi|audio|aac|h264|h265|ivf|obu|mp4|m4a] "
-     "[--index] [--no-audio] [--no-video] [--split-on-change] [--json] [--enhanced]"},
+     "[--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] [--json] "
+     "[--enhanced]"},
 };
 
 int UsageError(const CLI::App& app, const std::string& message) {
@@ -654,16 +662,20 @@ int main(int argc, char** argv) {
         command->add_flag("--split-on-change", job.splitOnChange,
                           "MP4 output: one file per decoder configuration (OUT, then OUT-2, "
                           "OUT-3, ... before the extension)");
+        command->add_flag("--fragmented", job.fragmented,
+                          "MP4 output: fragments of about a second (moof+mdat) after an empty "
+                          "moov, with a sidx to seek by; splits like --split-on-change");
     }
 
     try {
         app.parse(argc, argv);
-        if ((job.noAudio || job.noVideo || job.splitOnChange) && !job.output.empty()) {
+        if ((job.noAudio || job.noVideo || job.splitOnChange || job.fragmented) &&
+            !job.output.empty()) {
             const Writer writer = ChosenWriter(job);
             if (writer != Writer::Mp4 && writer != Writer::M4a) {
                 throw CLI::ValidationError(
-                    "--no-audio, --no-video and --split-on-change need MP4 output (.mp4, .m4v, "
-                    ".m4a or --format mp4|m4a)");
+                    "--no-audio, --no-video, --split-on-change and --fragmented need MP4 output "
+                    "(.mp4, .m4v, .m4a or --format mp4|m4a)");
             }
             if (job.noAudio && (job.noVideo || writer == Writer::M4a)) {
                 throw CLI::ValidationError(

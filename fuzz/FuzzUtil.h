@@ -178,8 +178,10 @@ inline void RunDocument(const ScratchDir& dir, const uint8_t* data, size_t size,
         expect("Add the other way", other.Add(&doc, false), FlvResult::JoinRefused);
     }
     check("SaveAs after edits", doc.SaveAs(out, nullptr));
-    // The last part of a split at each change of configuration.
+    // The last part of a split at each change of configuration, half of the
+    // time in fragments.
     FlvMp4Options parts;
+    parts.fragmented = (start & 2) != 0;
     if (doc.Mp4PartCount(parts, &parts.part) == FlvResult::Success) {
         check("SaveMP4 after edits", doc.SaveMP4(mp4, parts, nullptr));
     }

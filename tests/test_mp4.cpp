@@ -373,6 +373,171 @@ TEST_F(Mp4, AudioGapIsKeptAndMp3RatesPickTheObjectType) {
     }
 }
 
+// One traf of a fragmented file, its trun expanded.
+struct Traf {
+    uint32_t trackId = 0;
+    uint64_t baseTime = 0;  // tfdt
+    std::vector<uint32_t> durations, sizes, flags;
+    std::vector<int32_t> offsets;
+    uint64_t dataStart = 0;  // the first sample, from the start of the file
+};
+
+// Walks a fragmented file: ftyp, a moov with mvex and empty sample tables,
+// a sidx whose references land on the moofs, then moof+mdat pairs whose mfhd
+// numbers rise from 1 and whose samples lie inside the mdat that follows.
+std::vector<std::vector<Traf>> WalkFragments(const Bytes& f, uint64_t* sidxTotal) {
+    std::vector<std::vector<Traf>> fragments;
+    auto u32 = [&](size_t at) { return flvbytes::ReadBE32(&f[at]); };
+    const auto top = Children(f, 0, f.size());
+    EXPECT_TRUE(!top.empty() && top.back().End() == f.size());
+    EXPECT_THAT(std::vector<std::string>({top[0].type, top[1].type, top[2].type}),
+                ElementsAre("ftyp", "moov", "sidx"));
+    if (top.size() < 5 || top[1].type != "moov" || top[2].type != "sidx") return fragments;
+    const auto moov = Children(f, top[1].Body(), top[1].End());
+    const Box* mvex = Find(moov, "mvex");
+    EXPECT_TRUE(mvex && Find(Children(f, mvex->Body(), mvex->End()), "mehd"));
+    // The first track's stsz (the first in the file) counts no samples.
+    const char* stszType = "stsz";
+    const auto stsz =
+        std::search(f.begin() + top[1].start, f.begin() + top[1].End(), stszType, stszType + 4);
+    EXPECT_EQ(u32(size_t(stsz - f.begin()) + 12), 0u) << "moov holds no samples";
+
+    const Box& sidx = top[2];
+    EXPECT_EQ(f[sidx.Body()], 0);
+    uint64_t at = sidx.End();
+    *sidxTotal = 0;
+    const uint32_t references = flvbytes::ReadBE16(&f[sidx.Body() + 22]);
+    std::set<uint64_t> moofStarts;
+    for (size_t i = 3; i < top.size(); ++i) {
+        if (top[i].type == "moof") moofStarts.insert(top[i].start);
+    }
+    for (uint32_t r = 0; r < references; ++r) {
+        EXPECT_TRUE(moofStarts.count(at)) << "sidx reference " << r << " lands on a moof";
+        at += u32(sidx.Body() + 24 + 12 * r) & 0x7FFFFFFF;
+        *sidxTotal += u32(sidx.Body() + 28 + 12 * r);
+    }
+    EXPECT_EQ(at, f.size());
+    EXPECT_EQ(references, moofStarts.size());
+
+    for (size_t i = 3; i + 1 < top.size(); i += 2) {
+        const Box& moof = top[i];
+        const Box& mdat = top[i + 1];
+        EXPECT_EQ(moof.type + mdat.type, "moofmdat");
+        const auto kids = Children(f, moof.Body(), moof.End());
+        EXPECT_EQ(u32(Find(kids, "mfhd")->Body() + 4), fragments.size() + 1);
+        std::vector<Traf>& trafs = fragments.emplace_back();
+        for (const Box& trafBox : kids) {
+            if (trafBox.type != "traf") continue;
+            const auto parts = Children(f, trafBox.Body(), trafBox.End());
+            const Box* tfhd = Find(parts, "tfhd");
+            const Box* tfdt = Find(parts, "tfdt");
+            const Box* trun = Find(parts, "trun");
+            EXPECT_TRUE(tfhd && tfdt && trun);
+            Traf traf;
+            const uint32_t tfhdFlags = u32(tfhd->Body()) & 0xFFFFFF;
+            EXPECT_TRUE(tfhdFlags & 0x020000) << "default-base-is-moof";
+            traf.trackId = u32(tfhd->Body() + 4);
+            const uint32_t defaultFlags = (tfhdFlags & 0x20) ? u32(tfhd->Body() + 8) : 0;
+            EXPECT_EQ(f[tfdt->Body()], 1);
+            traf.baseTime = flvbytes::ReadBE64(&f[tfdt->Body() + 4]);
+            const uint32_t flags = u32(trun->Body()) & 0xFFFFFF;
+            const uint32_t count = u32(trun->Body() + 4);
+            EXPECT_EQ(flags & 0x301, 0x301u) << "offset, durations and sizes";
+            traf.dataStart = moof.start + u32(trun->Body() + 8);
+            size_t field = trun->Body() + 12;
+            uint64_t end = traf.dataStart;
+            for (uint32_t s = 0; s < count; ++s) {
+                traf.durations.push_back(u32(field));
+                traf.sizes.push_back(u32(field + 4));
+                end += traf.sizes.back();
+                field += 8;
+                if (flags & 0x400) {
+                    traf.flags.push_back(u32(field));
+                    field += 4;
+                } else {
+                    traf.flags.push_back(defaultFlags);
+                }
+                if (flags & 0x800) {
+                    traf.offsets.push_back(int32_t(u32(field)));
+                    field += 4;
+                }
+            }
+            EXPECT_EQ(field, trun->End());
+            EXPECT_GE(traf.dataStart, mdat.Body());
+            EXPECT_LE(end, mdat.End()) << "trun runs past its mdat";
+            trafs.push_back(traf);
+        }
+    }
+    return fragments;
+}
+
+TEST_F(Mp4, FragmentsStartOnIdrPicturesAndKeepTheAccumulatedTimes) {
+    TestDoc& doc = Open(Recording(60));
+    FlvMp4Options options;
+    options.fragmented = true;
+    ASSERT_EQ(Save(doc, options), 0) << DumpErrors(doc);
+    const Bytes file = ReadFile(out);
+    uint64_t sidxTotal = 0;
+    const auto fragments = WalkFragments(file, &sidxTotal);
+    // Frame 25 (1000 ms) is key-flagged but no IDR: the second fragment
+    // starts on the IDR at 1200 ms.
+    ASSERT_EQ(fragments.size(), 2u);
+    ASSERT_EQ(fragments[0].size(), 2u);
+    ASSERT_EQ(fragments[1].size(), 2u);
+    const Traf& video = fragments[0][0];
+    EXPECT_EQ(video.trackId, 1u);
+    EXPECT_EQ(video.sizes.size(), 30u);
+    EXPECT_EQ(fragments[1][0].baseTime, 1200u);
+    EXPECT_EQ(video.durations, std::vector<uint32_t>(30, 40));
+    EXPECT_THAT(std::vector<int32_t>(video.offsets.begin(), video.offsets.begin() + 3),
+                ElementsAre(80, 40, 120));
+    for (const auto& fragment : fragments) {
+        for (size_t i = 0; i < fragment[0].flags.size(); ++i) {
+            EXPECT_EQ(fragment[0].flags[i], i % 10 == 0 ? 0x02000000u : 0x01010000u) << i;
+        }
+    }
+    const Bytes first = Nal(5, 30);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), file.begin() + video.dataStart));
+    // Audio before 1200 ms stays with the first fragment; the second's tfdt
+    // is the sum of the durations before it.
+    const Traf& audio = fragments[0][1];
+    EXPECT_EQ(audio.trackId, 2u);
+    EXPECT_EQ(audio.sizes.size(), 52u);
+    EXPECT_EQ(fragments[1][1].baseTime, 52u * 1024u);
+    EXPECT_EQ(audio.flags, std::vector<uint32_t>(52, 0x02000000u));
+    // The sidx spans the video from its first presentation (80 ms) to its end.
+    EXPECT_EQ(sidxTotal, 2400u);
+
+    // A negative composition offset needs trun version 1.
+    FlvBuilder negative;
+    negative.Header(0x01);
+    negative.Video(0, AvcPayload(1, 0, AvcConfigRecord(0)));
+    negative.Video(0, AvcPayload(1, 1, Nal(5, 30), 40));
+    negative.Video(40, AvcPayload(2, 1, Nal(1, 12), uint32_t(-20)));
+    TestDoc& negativeDoc = Open(negative);
+    ASSERT_EQ(Save(negativeDoc, options), 0) << DumpErrors(negativeDoc);
+    const Bytes negativeFile = ReadFile(out);
+    const auto negativeFragments = WalkFragments(negativeFile, &sidxTotal);
+    ASSERT_EQ(negativeFragments.size(), 1u);
+    EXPECT_THAT(negativeFragments[0][0].offsets, ElementsAre(40, -20));
+    const char* trun = "trun";
+    const auto trunAt = std::search(negativeFile.begin(), negativeFile.end(), trun, trun + 4);
+    ASSERT_NE(trunAt, negativeFile.end());
+    EXPECT_EQ(trunAt[4], 1) << "trun version";
+
+    // One configuration per file: a change is written part by part.
+    TestDoc& changed = Open(Recording(30, 13));
+    EXPECT_EQ(Save(changed, options), FlvResult::ExportRefused);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    options.part = 2;
+    ASSERT_EQ(Save(changed, options), 0) << DumpErrors(changed);
+    const auto part = WalkFragments(ReadFile(out), &sidxTotal);
+    ASSERT_EQ(part.size(), 1u);
+    EXPECT_EQ(part[0][0].sizes.size(), 17u);
+    EXPECT_EQ(part[0][0].baseTime, 0u);
+    EXPECT_EQ(part[0][1].baseTime, 14u * 44100 / 1000) << "the audio keeps its distance";
+}
+
 TEST(Mp4Writer, WideOffsetsOnlyWhenTheDataPassesFourGigabytes) {
     for (const uint32_t size : {1000u, 0xC0000000u}) {
         FlvDecoderConfig config;

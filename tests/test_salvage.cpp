@@ -235,7 +235,10 @@ TEST_F(Salvage, ConfigurationsEndsOfSequenceAndRepeatedRuns) {
     FlvBuilder b;
     b.Header(0x01);
     AvcRun(b, 0, 10);
-    b.Video(360, Avc(1, 2, {}));            // end of sequence in the middle
+    // Colour metadata (an enhanced Metadata tag): no frame, but no end either.
+    b.Video(360, Bytes{0x94, 'a', 'v', 'c', '1', 0x02, 0x00, 0x09, 'c',  'o', 'l',
+                       'o',  'r', 'I', 'n', 'f', 'o',  0x03, 0x00, 0x00, 0x09});
+    b.Video(360, Avc(1, 2, {}));                  // end of sequence in the middle
     b.Video(400, Avc(1, 0, AvcConfigRecord(0)));  // sent again unchanged
     const size_t run = b.tagOffsets.size();
     for (int i = 0; i < 5; ++i) {
@@ -249,7 +252,7 @@ TEST_F(Salvage, ConfigurationsEndsOfSequenceAndRepeatedRuns) {
     EXPECT_THAT(Kinds(doc), ::testing::ElementsAre(Kind::EndOfSequence, Kind::RepeatedConfig,
                                                    Kind::RepeatedRun, Kind::ChangedConfig));
     EXPECT_EQ(doc.GetSalvageReport()[2].amount, 5);
-    EXPECT_EQ(doc.GetVideoTagArray()->size(), 11u + 5u + 6u);
+    EXPECT_EQ(doc.GetVideoTagArray()->size(), 11u + 1u + 5u + 6u);
     ExpectMonotonic(doc);
 }
 

@@ -103,7 +103,11 @@ int CFlvFile::Open(const std::wstring& path, const FlvOpenOptions& options) {
             if (loaded != FlvResult::Success) return loaded;
             if (m_options.modernCodecs && !AnalyzeCodecs()) return FlvResult::ReadFailed;
             if (!MendSalvagedTags()) return FlvResult::ReadFailed;
-            MakeFlvTagArrayOfEachType();
+            if (m_salvageScan.audioCount != SIZE_MAX) {
+                MakeFlvTagArrayOfEachType(m_salvageScan.audioCount);
+            } else {
+                MakeFlvTagArrayOfEachType();
+            }
             if (!CheckContentValidity()) return FlvResult::ContentInvalid;
         } else {
             size_t audioCount = 0;

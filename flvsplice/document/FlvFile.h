@@ -93,8 +93,10 @@ public:
     int SaveVideoAnnexB(const std::wstring& path, CFlvProcess* process);
     // Writes the streams options asks for into an MP4 file (documents opened
     // with the modern codecs): H.264 and AAC or MP3 samples as they are, the
-    // index first. Refuses (Mp4StreamRefused, Mp4TimeBackwards or
-    // ExportRefused, nothing written) what MP4 cannot carry.
+    // index first, or in fragments (options.fragmented; one configuration
+    // per track, else ExportRefused: pick a part). Refuses (Mp4StreamRefused,
+    // Mp4TimeBackwards or ExportRefused, nothing written) what MP4 cannot
+    // carry.
     int SaveMP4(const std::wstring& path, const FlvMp4Options& options, CFlvProcess* process);
     // How many parts a split at each change of decoder configuration makes
     // of the MP4 that options describe (1 without a change), or why that
@@ -172,8 +174,16 @@ private:
     // LoadTags for a salvaging Open (FlvFileSalvage.cpp): skips what cannot
     // be trusted instead of failing, and records it.
     int LoadTagsSalvage(int64_t fileSize);
+    void LoadCleanTags(uint64_t* at, uint64_t size);
+    void KeepSalvagedTag(CFlvTag* tag, uint64_t at);
     // After loading (and AnalyzeCodecs): the rules that need the whole list.
     bool MendSalvagedTags();
+    // False when the mending would change nothing (decided from what the
+    // loading noted in m_salvageScan).
+    bool NeedsMending() const;
+    // Takes the kept tags, sets the header flags from the streams and sorts
+    // the report.
+    bool FinishSalvage(std::vector<CFlvTag*> kept, bool audio, bool video);
     CFlvTag* AacSequenceHeader();
     // With the modern codecs: reads every decoder configuration and decides
     // which key frames decode on their own. False after a read failure.
@@ -213,8 +223,24 @@ private:
     // hold them.
     std::unordered_map<const CFlvTag*, std::shared_ptr<const FlvDecoderConfig>> m_configs;
     std::vector<FlvSalvageProblem> m_salvageReport;
-    // During a salvaging Open only: each loaded tag's offset in the file
-    // (parallel to m_tags) and the m_tags indices that follow skipped bytes.
+    // During a salvaging Open only: where in the file each run of tags that
+    // lie end to end starts, (m_tags index, offset), rising; each tag's own
+    // offset (parallel to m_tags) once the mending needs it; and the m_tags
+    // indices that follow skipped bytes.
+    std::vector<std::pair<size_t, uint64_t>> m_salvageRuns;
     std::vector<uint64_t> m_salvageOffsets;
     std::vector<size_t> m_salvageGaps;
+    // What the salvaging load notes of each kept tag, so that an undamaged
+    // file needs no second pass over its tags.
+    struct SalvageScan {
+        bool timeBroken = false;        // a stream's time fell or jumped
+        bool seen[2] = {false, false};  // [0] audio, [1] video
+        uint32_t last[2] = {0, 0};      // each stream's last time
+        size_t audioCount = 0;
+        uint64_t nextOffset = 0;                      // where a tag following the last one starts
+        uint32_t lastTime = 0;                        // the last tag's time
+        size_t lastVideo = SIZE_MAX;                  // index of the last video tag
+        size_t firstCoded[2] = {SIZE_MAX, SIZE_MAX};  // first AAC / H.264 frame
+        std::vector<size_t> notFrames;                // indices of tags that are no frames
+    } m_salvageScan;
 };

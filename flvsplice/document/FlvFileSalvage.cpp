@@ -53,6 +53,13 @@ bool IsAacFrame(const CFlvTag* tag) {
     return audio != nullptr && audio->GetSoundFormat() == flvcodec::kSoundAac;
 }
 
+// An end of sequence (not a metadata or command tag, which also are no frames).
+bool IsEndOfSequence(const CFlvTag* tag) {
+    if (tag->m_tagType != CFlvTag::kVideo || tag->IsFrame()) return false;
+    const auto* video = static_cast<const CFlvVideoData*>(tag->m_payload.get());
+    return video != nullptr && video->IsEndOfSequence();
+}
+
 bool SameShape(const CFlvTag* a, const CFlvTag* b) {
     return a->m_tagType == b->m_tagType && a->GetDataSize() == b->GetDataSize();
 }
@@ -113,6 +120,65 @@ const char* FlvSalvageActionName(FlvSalvageProblem::Action action) {
     return "unknown";
 }
 
+// Takes a trusted tag into the list, noting what the mending decides by.
+inline void CFlvFile::KeepSalvagedTag(CFlvTag* tag, uint64_t at) {
+    SalvageScan& scan = m_salvageScan;
+    const size_t index = m_tags.size();
+    m_tags.push_back(tag);
+    if (at != scan.nextOffset) m_salvageRuns.emplace_back(index, at);
+    scan.nextOffset = at + CFlvTag::kHeaderSize + tag->GetDataSize() + 4;
+    const uint32_t raw = tag->GetTimestamp();
+    scan.lastTime = raw;
+    const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
+    if (scan.seen[stream] &&
+        (raw < scan.last[stream] || raw - scan.last[stream] > m_options.salvageJumpMs)) {
+        scan.timeBroken = true;
+    }
+    scan.seen[stream] = true;
+    scan.last[stream] = raw;
+    if (stream == 1) {
+        scan.lastVideo = index;
+    } else {
+        ++scan.audioCount;
+    }
+    if (!tag->IsFrame()) {
+        scan.notFrames.push_back(index);
+    } else if (scan.firstCoded[stream] == SIZE_MAX &&
+               (stream == 1 ? IsAvcFrame(tag) : IsAacFrame(tag))) {
+        scan.firstCoded[stream] = index;
+    }
+}
+
+// An undamaged stretch from *at on, read the way a normal Open reads it: a
+// tag is taken at once when it loads, ends inside the file and its
+// PreviousTagSize is right. Anything else (script data included) is left at
+// *at for the careful walk. This keeps salvaging an undamaged file about as
+// fast as opening it.
+void CFlvFile::LoadCleanTags(uint64_t* at, uint64_t size) {
+    uint64_t pos = *at;
+    if (!m_file->Seek(static_cast<int64_t>(pos), SEEK_SET)) return;
+    while (size - pos >= CFlvTag::kHeaderSize + 4) {
+        CFlvTag& tag = m_loadedTags.emplace_back();
+        const uint32_t dataSize =
+            tag.Load(m_file.get(), 0, m_options.modernCodecs) ? tag.GetDataSize() : 0;
+        const uint64_t end = pos + CFlvTag::kHeaderSize + dataSize;
+        uint8_t back[4];
+        if (dataSize == 0 || tag.m_tagType == CFlvTag::kScriptData || tag.m_streamId[0] != 0 ||
+            tag.m_streamId[1] != 0 || tag.m_streamId[2] != 0 || end > size - 4 ||
+            (m_file->Tell() != static_cast<int64_t>(end) &&
+             !m_file->Seek(static_cast<int64_t>(end), SEEK_SET)) ||
+            m_file->Read(back, 4) != 4 ||
+            flvbytes::ReadBE32(back) != dataSize + CFlvTag::kHeaderSize) {
+            m_loadedTags.pop_back();
+            break;
+        }
+        tag.SetTrailerVerified();
+        KeepSalvagedTag(&tag, pos);
+        pos = end + 4;
+    }
+    *at = pos;
+}
+
 int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
     const auto size = static_cast<uint64_t>(fileSizeSigned);
     bool readFailed = false;
@@ -124,9 +190,9 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
         readFailed = true;
         return false;
     };
-    uint32_t lastTime = 0;
     auto report = [&](Problem::Kind kind, Problem::Action action, uint64_t offset, int64_t amount) {
-        m_salvageReport.push_back({kind, action, offset, m_tags.size(), lastTime, amount});
+        m_salvageReport.push_back(
+            {kind, action, offset, m_tags.size(), m_salvageScan.lastTime, amount});
     };
     // The tag at pos is confirmed by the chain: its PreviousTagSize matches
     // and what follows is the end of the file or another plausible start.
@@ -177,6 +243,8 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
 
     uint64_t pos = std::max<uint64_t>(m_flvHeader->GetDataOffset(), CFlvHeader::kStandardSize) + 4;
     while (pos < size) {
+        LoadCleanTags(&pos, size);
+        if (pos >= size) break;
         const uint64_t left = size - pos;
         uint8_t h[CFlvTag::kHeaderSize];
         if (left < CFlvTag::kHeaderSize) {
@@ -234,9 +302,7 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
                     }
                 } else {
                     if (trailerRight) tag.SetTrailerVerified();
-                    m_tags.push_back(&tag);
-                    m_salvageOffsets.push_back(pos);
-                    lastTime = tag.GetTimestamp();
+                    KeepSalvagedTag(&tag, pos);
                 }
                 if (trailerShort) {
                     report(Problem::Kind::TruncatedTail, Problem::Action::Dropped, end,
@@ -274,9 +340,52 @@ int CFlvFile::LoadTagsSalvage(int64_t fileSizeSigned) {
     return FlvResult::Success;
 }
 
+bool CFlvFile::NeedsMending() const {
+    // The mending below changes nothing when no bytes were skipped, each
+    // stream's times rise by no more than the jump limit, each stream has at
+    // most one configuration, before its first H.264 or AAC frame, and an
+    // end of sequence comes only after the last video tag.
+    const SalvageScan& scan = m_salvageScan;
+    if (!m_salvageGaps.empty() || scan.timeBroken) return true;
+    if (!m_options.modernCodecs) return false;
+    size_t config[2] = {SIZE_MAX, SIZE_MAX};
+    for (const size_t index : scan.notFrames) {
+        const CFlvTag* tag = m_tags[index];
+        const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
+        if (GetDecoderConfig(tag) != nullptr) {
+            if (config[stream] != SIZE_MAX) return true;
+            config[stream] = index;
+        } else if (IsEndOfSequence(tag) && index != scan.lastVideo) {
+            return true;
+        }
+    }
+    for (int stream = 0; stream < 2; ++stream) {
+        const size_t first = scan.firstCoded[stream];
+        if (first != SIZE_MAX && (config[stream] == SIZE_MAX || config[stream] > first)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CFlvFile::MendSalvagedTags() {
     const size_t n = m_tags.size();
     std::vector<CFlvTag*> kept;
+    if (!NeedsMending()) {
+        kept.swap(m_tags);
+        return FinishSalvage(std::move(kept), m_salvageScan.seen[0], m_salvageScan.seen[1]);
+    }
+    m_salvageScan.audioCount = SIZE_MAX;  // counted again from the kept tags
+    m_salvageOffsets.resize(n);
+    for (size_t run = 0; run < m_salvageRuns.size(); ++run) {
+        const size_t to = run + 1 < m_salvageRuns.size() ? m_salvageRuns[run + 1].first : n;
+        uint64_t offset = m_salvageRuns[run].second;
+        for (size_t i = m_salvageRuns[run].first; i < to; ++i) {
+            m_salvageOffsets[i] = offset;
+            offset += CFlvTag::kHeaderSize + m_tags[i]->GetDataSize() + 4;
+        }
+    }
+    bool audio = false, video = false;
     kept.reserve(n);
     auto report = [&](Problem::Kind kind, Problem::Action action, size_t index, int64_t amount) {
         m_salvageReport.push_back(
@@ -347,7 +456,6 @@ bool CFlvFile::MendSalvagedTags() {
     uint32_t previousRaw[2] = {0, 0};
     int64_t previousOut[2] = {0, 0};
     int64_t interval[2] = {0, 0};
-    bool audio = false, video = false;
     auto retime = [&](CFlvTag* tag, size_t index) {
         const int stream = tag->m_tagType == CFlvTag::kVideo ? 1 : 0;
         audio |= stream == 0;
@@ -460,7 +568,7 @@ bool CFlvFile::MendSalvagedTags() {
                     }
                     lastConfig[stream] = config;
                 }
-            } else if (stream == 1 && !tag->IsFrame()) {
+            } else if (IsEndOfSequence(tag)) {
                 if (i != lastVideo) {
                     report(Problem::Kind::EndOfSequence, Problem::Action::Dropped, i, 1);
                     drop = true;
@@ -495,7 +603,10 @@ bool CFlvFile::MendSalvagedTags() {
                         m_file->LastError());
         return false;
     }
+    return FinishSalvage(std::move(kept), audio, video);
+}
 
+bool CFlvFile::FinishSalvage(std::vector<CFlvTag*> kept, bool audio, bool video) {
     // The header's flags follow the content.
     const uint8_t flags =
         uint8_t((m_flvHeader->m_flags & ~(CFlvHeader::kAudioFlag | CFlvHeader::kVideoFlag)) |
@@ -508,7 +619,9 @@ bool CFlvFile::MendSalvagedTags() {
 
     m_tags = std::move(kept);
     std::vector<uint64_t>().swap(m_salvageOffsets);
+    std::vector<std::pair<size_t, uint64_t>>().swap(m_salvageRuns);
     std::vector<size_t>().swap(m_salvageGaps);
+    std::vector<size_t>().swap(m_salvageScan.notFrames);
     std::stable_sort(m_salvageReport.begin(), m_salvageReport.end(),
                      [](const Problem& a, const Problem& b) { return a.offset < b.offset; });
     return true;

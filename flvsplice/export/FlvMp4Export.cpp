@@ -5,6 +5,7 @@
 
 #include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/document/FlvFile.h"
+#include "flvsplice/export/FlvMp4FragmentWriter.h"
 #include "flvsplice/export/FlvMp4Writer.h"
 #include "flvsplice/platform/FlvStream.h"
 
@@ -415,17 +416,39 @@ int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
         return refusal.code;
     }
 
+    // Writes through writer to a file made for it alone.
+    auto save = [&](auto& writer) {
+        int error = 0;
+        std::unique_ptr<CFlvStream> output = CFlvStream::CreateExclusive(path, &error);
+        if (!output) {
+            PushSystemError(L"MP4ファイル作成時にエラーが発生しました。", error);
+            return FlvResult::CreateFailed;
+        }
+        if (!writer.Write(output.get(), process) || !output->Close()) {
+            PushSystemError(L"MP4ファイルの書き込みを完了できませんでした。", output->LastError());
+            return FlvResult::OutputIncomplete;
+        }
+        return FlvResult::Success;
+    };
     const bool audioOnly = !tracks.front().video;
+    if (options.fragmented) {
+        for (const FlvMp4Track& track : tracks) {
+            if (track.entries.size() > 1) {
+                PushError(
+                    L"デコーダ設定が途中で変わるため、フラグメント形式のMP4には設定ごとの"
+                    L"部分に分けて出力してください。");
+                return FlvResult::ExportRefused;
+            }
+        }
+        CFlvMp4FragmentWriter writer(std::move(tracks), audioOnly);
+        if (!writer.Fits()) {
+            PushError(
+                L"キーフレームの間隔が長すぎて、フラグメントが2GiBを超えます。"
+                L"フラグメント形式でないMP4に出力してください。");
+            return FlvResult::ExportRefused;
+        }
+        return save(writer);
+    }
     CFlvMp4Writer writer(std::move(tracks), audioOnly);
-    int error = 0;
-    std::unique_ptr<CFlvStream> output = CFlvStream::CreateExclusive(path, &error);
-    if (!output) {
-        PushSystemError(L"MP4ファイル作成時にエラーが発生しました。", error);
-        return FlvResult::CreateFailed;
-    }
-    if (!writer.Write(output.get(), process) || !output->Close()) {
-        PushSystemError(L"MP4ファイルの書き込みを完了できませんでした。", output->LastError());
-        return FlvResult::OutputIncomplete;
-    }
-    return FlvResult::Success;
+    return save(writer);
 }

@@ -18,6 +18,10 @@ struct FlvMp4Options {
     // decoder configuration (CFlvFile::Mp4PartCount tells how many), its
     // timeline starting at 0 with the distance between the tracks kept.
     uint32_t part = 0;
+    // A fragmented file (moov without samples, then moof+mdat pairs with a
+    // sidx to seek by). It holds one configuration per track: a file whose
+    // configuration changes is written part by part.
+    bool fragmented = false;
 };
 
 // One sample description (an entry of stsd). Each codec adds its kind and

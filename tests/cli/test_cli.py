@@ -348,7 +348,8 @@ class CopyTests(CliTest):
     def test_mp4_options_need_mp4_output_and_a_stream_to_write(self):
         for args in (["-o", "x.flv", "--no-audio"], ["-o", "x.avi", "--split-on-change"],
                      ["-o", "x.mp4", "--format", "flv", "--no-video"],
-                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"]):
+                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"],
+                     ["-o", "x.aac", "--fragmented"]):
             with self.subTest(args):
                 self.fails(2, "copy", SAMPLE, *[self.path(a) if a.startswith("x.") else a
                                                 for a in args])
@@ -414,6 +415,12 @@ class ReportTests(CliTest):
                                  [entry["video"]["codecs"], entry["audio"]["codecs"]])
                 if command == "cut":
                     self.assertLessEqual(report["kept"]["from"], 1.0)
+        report, _ = self.report("copy", source, "-o", self.path("f.mp4"), "--fragmented")
+        (output,) = report["outputs"]
+        self.assertTrue(output["fragmented"])
+        probed = ffprobe(output["file"], "-count_packets", "-show_streams")["streams"]
+        self.assertEqual([t["samples"] for t in output["tracks"]],
+                         [int(s["nb_read_packets"]) for s in probed])
 
     def test_configuration_change_split_and_left_out_streams(self):
         small, large = self.fixture("avc_640x360_aac"), self.fixture("avc_1280x720_aac")

@@ -203,10 +203,25 @@ def split_parts():
     return [(out, small), (work("split-2.mp4"), large)]
 
 
+def fragmented():
+    out = work("fragmented.mp4")
+    flvsplice("copy", fixture("avc_high_aac48"), "-o", out, "--fragmented")
+    return [(out, fixture("avc_high_aac48"))]
+
+
+def fragmented_parts():
+    small, large = fixture("avc_640x360_aac"), fixture("avc_1280x720_aac")
+    out = work("fragmented-split.mp4")
+    flvsplice("join", small, large, "-o", out, "--fragmented")
+    return [(out, small), (work("fragmented-split-2.mp4"), large)]
+
+
 # name -> (writes the files, how the page plays them)
 CASES = {
     "h264_aac": (h264_aac, "src"),
     "split_on_change": (split_parts, "src"),
+    "fragmented": (fragmented, "mse"),
+    "fragmented_parts": (fragmented_parts, "mse"),
 }
 
 

@@ -3,7 +3,7 @@
 
     test_mp4.py --binary B --fixtures DIR GROUP
 
-GROUP is one of Mp4Copy, Mp4Cut, Mp4Join, Mp4Refuse, Mp4Info. Each MP4 is
+GROUP is one of Mp4Copy, Mp4Cut, Mp4Join, Mp4Fragmented, Mp4Refuse, Mp4Info. Each MP4 is
 compared with the FLV that the same command writes (or the fixture itself):
 the same packets (ffprobe's data hashes, decode and presentation times
 within 1 ms) and the same decoded frames, with ffmpeg printing nothing;
@@ -13,14 +13,20 @@ skips the group (exit 77), or fails it when CI=true.
 """
 
 import argparse
+import functools
 import glob
+import http.server
 import json
 import os
+import queue
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 import unittest
+import urllib.parse
 
 sys.dont_write_bytecode = True
 import test_interop as base  # noqa: E402
@@ -67,6 +73,19 @@ def mediainfo(path):
     return json.loads(out)["media"]["track"]
 
 
+def top_level_boxes(path):
+    kinds, at, size = [], 0, os.path.getsize(path)
+    with open(path, "rb") as f:
+        while at + 8 <= size:
+            f.seek(at)
+            length, kind = int.from_bytes(f.read(4), "big"), f.read(4).decode("latin-1")
+            if length == 1:
+                length = int.from_bytes(f.read(8), "big")
+            kinds.append(kind)
+            at += max(length, 8)
+    return kinds
+
+
 class Judged(unittest.TestCase):
     def assertMediaInfoAgrees(self, mp4):
         """MediaInfo takes the file for a streamable MP4 with ffprobe's streams and frames."""
@@ -79,18 +98,21 @@ class Judged(unittest.TestCase):
             self.assertNotIn(complaint, flat, f"MediaInfo complains about {mp4}")
         doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json", "-count_packets",
                               "-show_streams", mp4)[0])
+        fragmented = "moof" in top_level_boxes(mp4)
         self.assertEqual(sorted((t["@type"], t["Format"]) for t in tracks[1:]),
                          sorted((s["codec_type"].capitalize(), MEDIAINFO_FORMATS[s["codec_name"]])
                                 for s in doc["streams"]))
         for stream in doc["streams"]:
             (track,) = [t for t in tracks[1:] if t["@type"].lower() == stream["codec_type"]]
-            # Source_*: the track's own samples, before the edit list moves them.
-            self.assertAlmostEqual(float(track.get("Source_Duration", track["Duration"])),
-                                   float(stream["duration"]), delta=0.0015)
-            # Source_Delay is in milliseconds, Delay in seconds.
-            delay = track.get("extra", {}).get("Source_Delay")
-            delay = float(delay) / 1000 if delay is not None else float(track.get("Delay", 0))
-            self.assertAlmostEqual(delay, float(stream["start_time"]), delta=0.0015)
+            # Times of the index's samples (Source_* when an edit list moves
+            # them); the two read the times of fragments differently.
+            if not fragmented:
+                self.assertAlmostEqual(float(track.get("Source_Duration", track["Duration"])),
+                                       float(stream["duration"]), delta=0.0015)
+                # Source_Delay is in milliseconds, Delay in seconds.
+                delay = track.get("extra", {}).get("Source_Delay")
+                delay = float(delay) / 1000 if delay is not None else float(track.get("Delay", 0))
+                self.assertAlmostEqual(delay, float(stream["start_time"]), delta=0.0015)
             if stream["codec_type"] == "audio":
                 self.assertEqual(track.get("Source_FrameCount", track.get("FrameCount")),
                                  stream["nb_read_packets"])
@@ -202,6 +224,134 @@ class Mp4JoinTests(Judged):
                              [p[2:4] for p in joined[kind]], kind)
             for theirs, ours in zip(joined[kind][len(first[kind]):], second[kind]):
                 self.assertAlmostEqual(theirs[1] - seam, ours[1], delta=0.001)
+
+
+def durations(path):
+    """ffprobe's duration of the file (None when it reports none), the end of
+    its last packet and the start of its video, in seconds."""
+    doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json", "-show_format",
+                          "-show_entries", "packet=pts_time,duration_time:stream=start_time",
+                          "-select_streams", "v", path)[0])
+    value = doc["format"].get("duration")
+    end = max(float(p["pts_time"]) + float(p["duration_time"]) for p in doc["packets"])
+    return (float(value) if value not in (None, "N/A") else None, end,
+            float(doc["streams"][0]["start_time"]))
+
+
+class Mp4FragmentedTests(Judged):
+    def assertPlayable(self, mp4):
+        self.assertEqual(tool("ffmpeg", "-v", "error", "-i", mp4, "-f", "null", "-")[1], "")
+        # The duration comes from the sidx without reading the fragments;
+        # ffprobe adds the video's start (its first composition offset) to
+        # the end the sidx gives.
+        reported, end, start = durations(mp4)
+        self.assertIsNotNone(reported)
+        self.assertGreaterEqual(reported, end - 0.05)
+        self.assertLessEqual(reported, end + start + 0.001)
+        if shutil.which("mediainfo"):
+            out, err = tool("mediainfo", "--Output=JSON", mp4)
+            self.assertEqual(err, "")
+            tracks = {t["@type"]: t for t in json.loads(out)["media"]["track"]}
+            self.assertEqual(tracks["Video"]["Format"], "AVC")
+            self.assertAlmostEqual(float(tracks["General"]["Duration"]), end, delta=0.1 + start)
+
+    def test_copy_and_cut_keep_every_packet_and_frame(self):
+        for name, start, end in (("avc_high_aac48", None, None), ("avc_opengop_aac", None, None),
+                                 ("avc_base_aac44", None, None), ("avc_high_aac48", 900, 1700),
+                                 ("avc_opengop_aac", 1000, None)):
+            with self.subTest(f"{name} from {start}"):
+                flv, mp4 = output(f"{name}-{start}.flv"), output(f"{name}-{start}.mp4")
+                cut = ["cut", source(name), "--from", start] if start else ["copy", source(name)]
+                to = ["--to", end] if end else []
+                self.write(*cut, *to, "-o", flv)
+                self.write(*cut, *to, "-o", mp4, "--fragmented")
+                ours = self.assertSamePackets(flv, mp4)
+                self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
+                self.assertSameFrames(flv, mp4)
+                self.assertPlayable(mp4)
+        # The audio alone: fragments of about a second each.
+        m4a = output("fragmented.m4a")
+        self.write("copy", source("avc_high_aac48"), "-o", m4a, "--fragmented")
+        self.assertSamePackets(source("avc_high_aac48"), m4a, ("audio",))
+        self.assertSameFrames(source("avc_high_aac48"), m4a, ("audio",))
+        with open(m4a, "rb") as f:
+            self.assertGreaterEqual(f.read().count(b"moof"), 2)
+
+    def test_media_source_in_chromium_buffers_the_fragments_at_their_times(self):
+        browser = next(filter(shutil.which, ("chromium", "chromium-browser", "google-chrome")),
+                       None)
+        if browser is None:
+            self.skipTest("no Chromium (Debian package chromium)")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "mse.html"),
+                    base.WORK)
+        results = queue.Queue()
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def do_POST(self):  # the page's verdict
+                results.put(self.rfile.read(int(self.headers["Content-Length"])).decode())
+                self.send_response(204)
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(Handler, directory=base.WORK))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.shutdown)
+
+        def verdict(mp4, codecs):
+            query = urllib.parse.urlencode({"file": os.path.basename(mp4),
+                                            "type": f'video/mp4; codecs="{codecs}"'})
+            page = subprocess.Popen(
+                [browser, "--headless=new", "--no-sandbox", "--disable-gpu",
+                 "--user-data-dir=" + os.path.join(base.WORK, "chromium"),
+                 f"http://127.0.0.1:{server.server_port}/mse.html?{query}"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                return results.get(timeout=60)
+            finally:
+                page.terminate()
+                page.wait(timeout=30)
+
+        for name, fragmented in (("avc_high_aac48", True), ("avc_opengop_aac", True),
+                                 ("avc_high_aac48", False)):
+            with self.subTest(f"{name} fragmented={fragmented}"):
+                mp4 = output(f"mse-{name}-{fragmented}.mp4")
+                self.write("copy", source(name), "-o", mp4, *(["--fragmented"] * fragmented))
+                (info,) = json.loads(self.write("info", source(name), "--json").stdout)
+                text = verdict(mp4, f"{info['video']['codecs']},{info['audio']['codecs']}")
+                if not fragmented:  # the judge can tell: MSE takes fragments only
+                    self.assertNotIn('"error":""', text)
+                    continue
+                got = json.loads(text)
+                self.assertEqual(got["error"], "")
+                self.assertEqual((got["width"], got["height"]), (320, 240))
+                # Buffered where both streams are, at the times ffprobe shows.
+                spans = []
+                for kind in ("v", "a"):
+                    doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json",
+                                          "-select_streams", kind, "-show_entries",
+                                          "packet=pts_time,duration_time", mp4)[0])
+                    times = [(float(p["pts_time"]), float(p["duration_time"]))
+                             for p in doc["packets"]]
+                    spans.append((min(t for t, _ in times), max(t + d for t, d in times)))
+                self.assertEqual(len(got["ranges"]), 1, got["ranges"])
+                start, end = got["ranges"][0]
+                self.assertAlmostEqual(start, max(s for s, _ in spans), delta=0.002)
+                self.assertAlmostEqual(end, min(e for _, e in spans), delta=0.002)
+
+    def test_a_change_of_configuration_splits_into_files_that_decode_at_their_size(self):
+        small, large = source("avc_640x360_aac"), source("avc_1280x720_aac")
+        mp4 = output("sizes-fragmented.mp4")
+        done = self.write("join", small, large, "-o", mp4, "--fragmented")
+        self.assertNotIn("decoder configuration changes", done.stderr)
+        parts = [mp4, output("sizes-fragmented-2.mp4")]
+        self.assertFalse(os.path.exists(output("sizes-fragmented-3.mp4")))
+        for part, alone in zip(parts, (small, large)):
+            self.assertEqual(tool("ffmpeg", "-v", "error", "-i", part, "-f", "null", "-")[1], "")
+            self.assertEqual(sized_pictures(part), sized_pictures(alone))
+            self.assertPlayable(part)
 
 
 class Mp4RefuseTests(Judged):

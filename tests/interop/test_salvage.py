@@ -46,6 +46,38 @@ def is_subsequence(short, long):
     return all(item in it for item in short)
 
 
+def frame_interval(packets):
+    """The most common distance between a stream's packets (ms)."""
+    steps = [int(b["dts"]) - int(a["dts"]) for a, b in zip(packets, packets[1:])]
+    return max(set(steps), key=steps.count) if steps else 0
+
+
+def span(packets, intervals):
+    """Milliseconds from the first packet's decode time to the end of the last
+    of any stream (its time plus the stream's frame interval)."""
+    return (max(int(p["dts"]) + intervals[p["codec_type"]] for p in packets) -
+            min(int(p["dts"]) for p in packets))
+
+
+def surviving_span(got, sources, intervals):
+    """The time the packets that survived cover in their own sources: each
+    source's span over its surviving packets, added up (a repair closes the
+    breaks between sources and keeps what lies inside one)."""
+    wanted = {kind: iter(h for _, h in packets) for kind, packets in got.items()}
+    heads = {kind: next(it, None) for kind, it in wanted.items()}
+    total = 0
+    for packets in sources:
+        kept = []
+        for p in packets:
+            kind = p["codec_type"]
+            if kind in heads and p["data_hash"] == heads[kind]:
+                kept.append(p)
+                heads[kind] = next(wanted[kind], None)
+        if kept:
+            total += span(kept, intervals)
+    return total
+
+
 class CheckTests(unittest.TestCase):
     def test_damage_is_reported_at_its_offset_and_clean_files_pass(self):
         for name, entry in sorted(manifest().items()):
@@ -70,10 +102,12 @@ class RepairTests(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertEqual(decode_errors(out), "")
 
-                got = streams(packet_list(out))
-                want = {}
+                repaired = packet_list(out)
+                got = streams(repaired)
+                want, sources = {}, []
                 for src in entry["sources"]:
-                    for kind, packets in streams(packet_list(source(src[:-4]))).items():
+                    sources.append(packet_list(source(src[:-4])))
+                    for kind, packets in streams(sources[-1]).items():
                         want.setdefault(kind, []).extend(packets)
                 self.assertEqual(set(got), set(want))
                 lost = 0
@@ -84,6 +118,13 @@ class RepairTests(unittest.TestCase):
                     times = [t for t, _ in packets]
                     self.assertEqual(times, sorted(times), kind)
                     lost += len(want[kind]) - len(hashes)
+                # The repaired file lasts as long as what survived, to within
+                # one frame interval.
+                intervals = {kind: max(frame_interval([p for p in ps if p["codec_type"] == kind])
+                                       for ps in sources) for kind in want}
+                self.assertLessEqual(abs(span(repaired, intervals) -
+                                         surviving_span(got, sources, intervals)),
+                                     max(intervals.values()))
                 # ...and nothing lost that survived.
                 self.assertLessEqual(lost, entry["lost"])
 
