@@ -4,6 +4,7 @@
 //   bench_ops [-v] save  IN OUT            Open + SaveAs
 //   bench_ops [-v] audio IN OUT            Open + SaveAudio
 //   bench_ops [-v] avi   IN OUT            Open + SaveAVI
+//   bench_ops [-v] mp4   IN OUT            Open + SaveMP4
 //   bench_ops [-v] cut   IN FROM TO OUT    Open + Extract(FROM, TO ms) + SaveAs
 //   bench_ops [-v] join  IN IN2 OUT        Open both + Add + SaveAs
 //
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "BenchUtil.h"
+#include "flvsplice/export/FlvMp4Writer.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ public:
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: bench_ops [-v] [-m] save|audio|avi IN OUT\n"
+                 "usage: bench_ops [-v] [-m] save|audio|avi|mp4 IN OUT\n"
                  "       (-m: open with the modern codecs, as the command does)\n"
                  "       bench_ops [-v] [-m] cut IN FROM_MS TO_MS OUT\n"
                  "       bench_ops [-v] [-m] join IN IN2 OUT\n");
@@ -73,7 +75,8 @@ int main(int argc, char** argv) {
     if ((cut && count != 4) || (join && count != 3) || (!cut && !join && count != 2)) {
         return Usage();
     }
-    if (!cut && !join && command != "save" && command != "audio" && command != "avi") {
+    if (!cut && !join && command != "save" && command != "audio" && command != "avi" &&
+        command != "mp4") {
         return Usage();
     }
     unsigned int from = 0;
@@ -108,6 +111,8 @@ int main(int argc, char** argv) {
             result = document->SaveAudio(output, &process);
         } else if (command == "avi") {
             result = document->SaveAVI(output, &process);
+        } else if (command == "mp4") {
+            result = document->SaveMP4(output, FlvMp4Options{}, &process);
         } else {
             result = document->SaveAs(output, &process);
         }

@@ -17,7 +17,7 @@
 # table gives their median and range, next to the same ratio of processor
 # time (user + system), which the machine's load disturbs less.
 #
-# Groups: save_long save_avc save_many open memory cut join audio avi
+# Groups: save_long save_avc save_mp4 save_many open memory cut join audio avi
 # --report-only writes the report again from the figures of the last run.
 # Defaults: 5 runs, corpus in $FLVSPLICE_BENCH_DIR or /tmp/flvsplice-bench,
 # a Release build in build-bench/ (configured and built when missing).
@@ -85,6 +85,11 @@ add save_long flvsplice long.flv "$bin/bench_ops save long.flv out/save_long.flv
 add save_long cat long.flv "cat long.flv > out/cat_long.flv"
 add save_avc flvsplice avc_long.flv "$bin/bench_ops -m save avc_long.flv out/save_avc.flv"
 add save_avc cat avc_long.flv "cat avc_long.flv > out/cat_avc.flv"
+add save_mp4 flvsplice avc_long.flv "$bin/bench_ops -m mp4 avc_long.flv out/save_avc.mp4"
+add save_mp4 cat avc_long.flv "cat avc_long.flv > out/cat_mp4.flv"
+add save_mp4 ffmpeg_faststart avc_long.flv \
+    "$ffq -i avc_long.flv -c copy -movflags +faststart out/ffmpeg_faststart.mp4"
+add save_mp4 ffmpeg avc_long.flv "$ffq -i avc_long.flv -c copy out/ffmpeg_avc.mp4"
 add save_many flvsplice manytags.flv "$bin/bench_ops save manytags.flv out/save_many.flv"
 add save_many cat manytags.flv "cat manytags.flv > out/cat_many.flv"
 add save_many yamdi manytags.flv "yamdi -i manytags.flv -o out/yamdi_many.flv"
@@ -140,6 +145,25 @@ if wanted open || wanted memory; then
         [ "$file" = avc_long.flv ] && modern=(--modern)
         "$bin/bench_open" --repeat "$((runs < 3 ? 3 : runs))" --breakdown "${modern[@]}" "$file" |
             sed "s|^|$file\t|" >>"$opens"
+    done
+    # A salvaging open of the undamaged one-hour files, beside a normal one.
+    for file in long.flv avc_long.flv; do
+        modern=()
+        [ "$file" = avc_long.flv ] && modern=(--modern)
+        for mode in normal salvage; do
+            flag=()
+            [ "$mode" = salvage ] && flag=(--salvage)
+            "$bin/bench_open" --repeat "$((runs < 3 ? 3 : runs))" --no-floor "${modern[@]}" \
+                "${flag[@]}" "$file" | sed "s|^|$file+$mode\t|" >>"$opens"
+        done
+    done
+fi
+# The MP4 writer's memory beyond the open model: peak memory of an MP4 save
+# less that of an FLV save of the same file, per sample.
+if wanted memory; then
+    for kind in save mp4; do
+        "$bin/bench_ops" -v -m "$kind" avc_long.flv "out/memory.$kind" 2>&1 |
+            sed -n "s|^peak_rss_kib |avc_long.flv+$kind\tpeak_rss_kib |p" >>"$opens"
     done
 fi
 load_end="$(loadavg)"
@@ -282,6 +306,28 @@ verdict() { awk -v v="$1" -v t="$2" -v op="$3" 'BEGIN {
             "$(kv avc_long.flv open_ns_per_tag_median)" "$(kv avc_long.flv peak_rss_bytes_per_tag)" \
             "$(kv avc_long.flv open_cpu_ns_per_tag_median)" \
             "$(verdict "$(kv avc_long.flv open_cpu_ns_per_tag_median)" 150 le)"
+    fi
+    row save_mp4 cat "open + save as MP4, long H.264/AAC" "≤ 1.5×" 1.5 le
+    row save_mp4 ffmpeg_faststart "open + save as MP4, long H.264/AAC" "≥ 1.75× faster" 1.75 ge \
+        invert
+    row save_mp4 ffmpeg "open + save as MP4, long H.264/AAC" "faster" 1 ge invert
+    if [ -s "$opens" ] && grep -q '^avc_long.flv+salvage' "$opens" && wanted open; then
+        for file in long.flv avc_long.flv; do
+            normal=$(kv "$file+normal" open_cpu_ns_per_tag_median)
+            salvage=$(kv "$file+salvage" open_cpu_ns_per_tag_median)
+            printf '| salvaging open of the undamaged %s | normal open: %s ns/tag |' "$file" \
+                "$normal"
+            printf ' %s ns/tag | %s× | ≤ 1.05× | %s |\n' "$salvage" \
+                "$(awk -v a="$salvage" -v b="$normal" 'BEGIN { printf "%.2f", a / b }')" \
+                "$(verdict "$(awk -v a="$salvage" -v b="$normal" 'BEGIN { print a / b }')" 1.05 le)"
+        done
+    fi
+    if [ -s "$opens" ] && grep -q '^avc_long.flv+mp4' "$opens" && wanted memory; then
+        per=$(awk -v a="$(kv avc_long.flv+mp4 peak_rss_kib)" -v b="$(kv avc_long.flv+save peak_rss_kib)" \
+            -v n="$(kv avc_long.flv tags)" 'BEGIN { printf "%.1f", (a - b) * 1024 / n }')
+        printf '| MP4 sample tables, long H.264/AAC | peak memory of an FLV save |'
+        printf ' %s bytes/sample more | — | ≤ 24 bytes/sample | %s |\n' "$per" \
+            "$(verdict "$per" 24 le)"
     fi
     row cut ffmpeg "cut 10 minutes out of long and save" "faster than ffmpeg" 1 ge invert
     row join cat "join long + long and save" "≤ 1.3×" 1.3 le

@@ -128,6 +128,9 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
             if (const std::string codecs = flvmp4::CodecsString(*config); !codecs.empty()) {
                 out["audio"]["codecs"] = codecs;
             }
+        } else if (meta.m_audioCodecId == flvcodec::kFourCCAc3) {
+            // AC-3 needs no configuration tag: its frames describe themselves.
+            out["audio"]["codecs"] = "ac-3";
         } else if (meta.m_audioCodecId == flvcodec::kSoundMp3 || meta.m_audioCodecId == 14) {
             // MPEG-1 rates are the 44 kHz ones; the lower rates are MPEG-2's.
             out["audio"]["codecs"] = flvmp4::Mpeg1AudioCodecsString(

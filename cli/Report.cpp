@@ -98,8 +98,9 @@ std::string ExplainResult(int code) {
                    "another output.";
         case FlvResult::Mp4StreamRefused:
             return "a stream has no MP4 form: H.263, screen video and VP6 go to .avi, or leave "
-                   "the video out with --no-video; audio other than AAC and MP3 is left out "
-                   "with --no-audio.";
+                   "the video out with --no-video; audio other than AAC, MP3, Opus and AC-3 "
+                   "(FLAC and E-AC-3 among them) is left out with --no-audio; multitrack tags "
+                   "have none.";
         case FlvResult::Mp4TimeBackwards:
             return "decode times go backwards in a stream, which MP4 cannot hold: repair the "
                    "input first (flvsplice repair), then write the MP4.";

@@ -5,12 +5,17 @@
 #include <set>
 
 #include "TestUtil.h"
+#include "flvsplice/codec/FlvAc3Header.h"
+#include "flvsplice/codec/FlvAv1Vp9Config.h"
+#include "flvsplice/codec/FlvHevcConfig.h"
+#include "flvsplice/codec/FlvOpusConfig.h"
 #include "flvsplice/common/ByteOrder.h"
 #include "flvsplice/common/FlvResult.h"
 #include "flvsplice/export/FlvMp4Writer.h"
 
 // MP4 output, judged by walking the boxes of the file written: the layout,
-// the sample tables against the FLV's frames, and refusals that write nothing.
+// the sample tables against the FLV's frames, and refusals that write nothing;
+// codecs strings worked out by hand from the codecs' MP4 bindings.
 
 using namespace flvtest;
 using ::testing::ElementsAre;
@@ -596,3 +601,247 @@ TEST(Mp4Codecs, StringsFromTheConfigurations) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes Enhanced(uint8_t first, const char* fourCC, const Bytes& body) {
+    Bytes out{first};
+    out.insert(out.end(), fourCC, fourCC + 4);
+    return Concat(out, body);
+}
+
+// A reduced still-picture sequence header OBU (level 0, 8-bit size fields).
+Bytes Av1SequenceHeaderObu(uint32_t width, uint32_t height) {
+    BitWriter bits;
+    bits.Put(0, 3);     // seq_profile
+    bits.Put(0b11, 2);  // still_picture, reduced_still_picture_header
+    bits.Put(0, 5);     // seq_level_idx[0]
+    bits.Put(7, 4);
+    bits.Put(7, 4);
+    bits.Put(width - 1, 8);
+    bits.Put(height - 1, 8);
+    bits.Put(0, 6);
+    const Bytes payload = bits.Take();
+    return Concat({0x0A, uint8_t(payload.size())}, payload);
+}
+
+Bytes Av1FrameObu(uint8_t seed) { return Concat({0x32, 6}, Pattern(6, seed)); }
+
+// The first bytes of a VP9 profile-0 frame: a key frame's uncompressed
+// header with its size, or an inter frame's first byte.
+Bytes Vp9Frame(bool key) {
+    BitWriter bits;
+    bits.Put(0b10, 2);  // frame_marker
+    bits.Put(0, 2);     // profile 0
+    bits.Put(0, 1);     // show_existing_frame
+    bits.Put(key ? 0 : 1, 1);
+    bits.Put(0b10, 2);
+    bits.Put(0x498342, 24);
+    bits.Put(1, 3);
+    bits.Put(0, 1);
+    bits.Put(63, 16);
+    bits.Put(47, 16);
+    return Concat(bits.Take(), Pattern(8));
+}
+
+std::vector<uint32_t> SampleEntryBox(const Bytes& file, const char* type, Bytes* body) {
+    const auto at = std::search(file.begin(), file.end(), type, type + 4);
+    if (at == file.end()) return {};
+    const size_t start = size_t(at - file.begin()) - 4;
+    const uint32_t size = flvbytes::ReadBE32(&file[start]);
+    body->assign(file.begin() + long(start + 8), file.begin() + long(start + size));
+    return {size};
+}
+
+}  // namespace
+
+TEST_F(Mp4, Av1AndVp9SyncSamplesAreKeyFramesThatDecodeAlone) {
+    // AV1: av1C carries a sequence header, yet only the key frame with its
+    // own is a sync sample; the one without would not start a decoder that
+    // ignores av1C.
+    FlvBuilder av1;
+    av1.Header(0x01);
+    av1.Video(
+        0, Enhanced(0x90, "av01", Concat({0x81, 0x00, 0x0C, 0x00}, Av1SequenceHeaderObu(64, 48))));
+    av1.Video(0, Enhanced(0x91, "av01", Concat(Av1SequenceHeaderObu(64, 48), Av1FrameObu(1))));
+    av1.Video(40, Enhanced(0xA1, "av01", Av1FrameObu(2)));
+    av1.Video(80, Enhanced(0x91, "av01", Av1FrameObu(3)));
+    av1.Video(120, Enhanced(0x91, "av01", Concat(Av1SequenceHeaderObu(64, 48), Av1FrameObu(4))));
+    TestDoc& doc = Open(av1);
+    ASSERT_EQ(Save(doc), 0) << DumpErrors(doc);
+    Bytes file = ReadFile(out);
+    auto tracks = Walk(file);
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].sync, (std::vector<uint32_t>{1, 4}));
+    Bytes entry;
+    ASSERT_FALSE(SampleEntryBox(file, "av01", &entry).empty());
+    EXPECT_EQ(flvbytes::ReadBE16(&entry[24]), 64u);
+    EXPECT_EQ(flvbytes::ReadBE16(&entry[26]), 48u);
+    EXPECT_EQ(std::string(entry.begin() + 82, entry.begin() + 86), "av1C");
+
+    // VP9 with a bare record: vpcC gets its version (1) and flags; a frame
+    // flagged key whose header is an inter frame's is no sync sample.
+    const Bytes record{0x00, 10, 0x82, 2, 2, 2, 0, 0};
+    FlvBuilder vp9;
+    vp9.Header(0x01);
+    vp9.Video(0, Enhanced(0x90, "vp09", record));
+    vp9.Video(0, Enhanced(0x91, "vp09", Vp9Frame(true)));
+    vp9.Video(40, Enhanced(0x91, "vp09", Vp9Frame(false)));
+    vp9.Video(80, Enhanced(0xA1, "vp09", Vp9Frame(false)));
+    vp9.Video(120, Enhanced(0x91, "vp09", Vp9Frame(true)));
+    TestDoc& second = Open(vp9);
+    ASSERT_EQ(Save(second), 0) << DumpErrors(second);
+    file = ReadFile(out);
+    tracks = Walk(file);
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].sync, (std::vector<uint32_t>{1, 4}));
+    ASSERT_FALSE(SampleEntryBox(file, "vp09", &entry).empty());
+    EXPECT_EQ(flvbytes::ReadBE16(&entry[24]), 64u);
+    ASSERT_FALSE(SampleEntryBox(file, "vpcC", &entry).empty());
+    EXPECT_EQ(entry, Concat({1, 0, 0, 0}, record));
+}
+
+TEST_F(Mp4, OpusTakesItsSetupFromTheHeaderAndStartsAfterThePreSkip) {
+    // Stereo, pre-skip 312, input 44.1 kHz, gain -1 dB; the tag header says
+    // mono 5.5 kHz, which must not matter.
+    const Bytes head{'O',  'p',  'u',  's',  'H', 'e', 'a',  'd',  1, 2,
+                     0x38, 0x01, 0x44, 0xAC, 0,   0,   0x00, 0xFF, 0};
+    FlvBuilder b;
+    b.Header(0x04);
+    b.Audio(0, Enhanced(0x90, "Opus", head));
+    // 20 ms, 10 ms, then two frames of 20 ms (TOC configurations 31 and 30).
+    const uint8_t tocs[] = {0xF8, 0xF0, 0xF8, 0xF8};
+    const uint32_t times[] = {0, 20, 30, 50};
+    for (int i = 0; i < 4; ++i) {
+        b.Audio(times[i], Enhanced(0x91, "Opus", Concat({tocs[i]}, Pattern(10, uint8_t(i)))));
+    }
+    TestDoc& doc = Open(b);
+    ASSERT_EQ(Save(doc), 0) << DumpErrors(doc);
+    const Bytes file = ReadFile(out);
+    const auto tracks = Walk(file);
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].timescale, 48000u);
+    EXPECT_EQ(tracks[0].deltas, (std::vector<uint32_t>{960, 480, 960, 960}));
+    ASSERT_EQ(tracks[0].edits.size(), 1u);
+    EXPECT_EQ(tracks[0].edits[0].second, 312);
+    EXPECT_EQ(tracks[0].edits[0].first, 64);  // 3360 - 312 samples, in ms
+    Bytes entry;
+    ASSERT_FALSE(SampleEntryBox(file, "Opus", &entry).empty());
+    EXPECT_EQ(flvbytes::ReadBE16(&entry[16]), 2u);            // channels
+    EXPECT_EQ(flvbytes::ReadBE32(&entry[24]), 48000u << 16);  // rate
+    ASSERT_FALSE(SampleEntryBox(file, "dOps", &entry).empty());
+    EXPECT_EQ(entry, (Bytes{0, 2, 0x01, 0x38, 0, 0, 0xAC, 0x44, 0xFF, 0x00, 0}));
+
+    // FLAC has no MP4 form here yet: refused.
+    FlvBuilder flac;
+    flac.Header(0x04);
+    flac.Audio(0, Enhanced(0x90, "fLaC", Pattern(34)));
+    flac.Audio(0, Enhanced(0x91, "fLaC", Pattern(30)));
+    EXPECT_EQ(Save(Open(flac)), FlvResult::Mp4StreamRefused);
+}
+
+TEST(Mp4Codecs, HevcAv1Vp9AndOpusStrings) {
+    // hvcC bytes 0-12: version, profile space/tier/profile, the 32
+    // compatibility flags, the 6 constraint bytes, the level.
+    auto hevc = [](Bytes head) {
+        FlvDecoderConfig config;
+        config.video = true;
+        config.codec = flvcodec::kFourCCHevc;
+        head.resize(23, 0);
+        EXPECT_TRUE(flvcodec::ParseHevcDecoderConfig(head.data(), head.size(), config.hevc));
+        config.bytes = head;
+        return flvmp4::CodecsString(config);
+    };
+    // Main, L3.1: flags 1 and 2 (0x60000000) reversed are 6.
+    EXPECT_EQ(hevc({1, 0x01, 0x60, 0, 0, 0, 0xB0, 0, 0, 0, 0, 0, 93}), "hvc1.1.6.L93.B0");
+    // Main 10, L4.1: flag 2 alone reversed is 4.
+    EXPECT_EQ(hevc({1, 0x02, 0x20, 0, 0, 0, 0xB0, 0, 0, 0, 0, 0, 123}), "hvc1.2.4.L123.B0");
+    // Profile space 1, High tier, range extensions (flag 4), two constraint
+    // bytes and a zero one between.
+    EXPECT_EQ(hevc({1, 0x64, 0x08, 0, 0, 0, 0x9E, 0x00, 0x08, 0, 0, 0, 120}),
+              "hvc1.A4.10.H120.9E.00.08");
+
+    auto av1 = [](uint8_t second, uint8_t third) {
+        FlvDecoderConfig config;
+        config.video = true;
+        config.codec = flvcodec::kFourCCAv1;
+        config.bytes = {0x81, second, third, 0};
+        flvcodec::ParseAv1DecoderConfig(config.bytes.data(), config.bytes.size(), config.av1);
+        return flvmp4::CodecsString(config);
+    };
+    EXPECT_EQ(av1(0x04, 0x0C), "av01.0.04M.08");  // Main, level 3.0, 4:2:0
+    EXPECT_EQ(av1(0x08, 0x4C), "av01.0.08M.10");  // level 4.0, high_bitdepth
+    EXPECT_EQ(av1(0x4D, 0xE0), "av01.2.13H.12");  // Professional, 5.1, High tier, twelve_bit
+
+    FlvDecoderConfig vp9;
+    vp9.video = true;
+    vp9.codec = flvcodec::kFourCCVp9;
+    vp9.bytes = {1, 0, 0, 0, 0, 10, 0x82, 2, 2, 2, 0, 0};
+    flvcodec::ParseVp9DecoderConfig(vp9.bytes.data(), vp9.bytes.size(), vp9.vp9);
+    EXPECT_EQ(flvmp4::CodecsString(vp9), "vp09.00.10.08");
+    vp9.bytes = {2, 41, 0xA2, 9, 16, 9, 0, 0};  // bare record: profile 2, level 4.1, 10 bits
+    flvcodec::ParseVp9DecoderConfig(vp9.bytes.data(), vp9.bytes.size(), vp9.vp9);
+    EXPECT_EQ(flvmp4::CodecsString(vp9), "vp09.02.41.10");
+    vp9.bytes = {0, 0, 0, 0, 0, 10, 0x82, 2, 2, 2, 0, 0};  // vpcC version 0: another layout
+    EXPECT_FALSE(flvcodec::ParseVp9DecoderConfig(vp9.bytes.data(), vp9.bytes.size(), vp9.vp9));
+    EXPECT_EQ(flvmp4::CodecsString(vp9), "");
+
+    FlvDecoderConfig opus;
+    opus.codec = flvcodec::kFourCCOpus;
+    opus.bytes = {'O',  'p',  'u',  's',  'H', 'e', 'a', 'd', 1, 1,
+                  0x38, 0x01, 0x80, 0xBB, 0,   0,   0,   0,   0};
+    ASSERT_TRUE(flvcodec::ParseOpusHead(opus.bytes.data(), opus.bytes.size(), opus.opus));
+    EXPECT_EQ(flvmp4::CodecsString(opus), "Opus");
+}
+
+TEST(Mp4Codecs, OpusHeadersAndPacketLengths) {
+    flvcodec::OpusConfig config;
+    // 5.1 with mapping family 1: four streams, two coupled, six mapping bytes.
+    const Bytes surround{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 6, 0x38, 0x01, 0x80, 0xBB,
+                         0,   0,   0,   0,   1,   4,   2,   0,   4, 1, 2,    3,    5};
+    ASSERT_TRUE(flvcodec::ParseOpusHead(surround.data(), surround.size(), config));
+    EXPECT_EQ(config.channels, 6u);
+    EXPECT_EQ(config.preSkip, 312u);
+    EXPECT_EQ(config.inputRate, 48000u);
+    EXPECT_EQ(config.mapping, (Bytes{0, 4, 1, 2, 3, 5}));
+    for (size_t n = 0; n < surround.size(); ++n) {
+        EXPECT_FALSE(flvcodec::ParseOpusHead(surround.data(), n, config)) << n;
+    }
+    Bytes wrong = surround;
+    wrong[18] = 0;  // family 0 allows at most two channels
+    EXPECT_FALSE(flvcodec::ParseOpusHead(wrong.data(), 19, config));
+
+    auto samples = [](Bytes packet) {
+        return flvcodec::OpusPacketSamples(packet.data(), packet.size());
+    };
+    EXPECT_EQ(samples({0x08}), 960u);         // SILK 20 ms
+    EXPECT_EQ(samples({0x1B, 0x02}), 5760u);  // SILK 60 ms, code 3, two frames
+    EXPECT_EQ(samples({0x1B, 0x03}), 0u);     // three would pass 120 ms
+    EXPECT_EQ(samples({0x61}), 960u);         // hybrid 10 ms, code 1: two frames
+    EXPECT_EQ(samples({0x69}), 1920u);        // hybrid 20 ms, code 1
+    EXPECT_EQ(samples({0x82}), 240u);         // CELT 2.5 ms, code 2: two frames
+    EXPECT_EQ(samples({0xFB}), 0u);           // code 3 without its count byte
+    EXPECT_EQ(samples({}), 0u);
+}
+
+TEST(Mp4Codecs, Ac3HeaderGivesTheDac3Bits) {
+    // 48 kHz, frmsizecod 28 (384 kbit/s), bsid 8, bsmod 0, acmod 7 (3/2: both
+    // mix levels follow), LFE on.
+    const Bytes surround{0x0B, 0x77, 0, 0, 0x1C, 0x40, 0xE1};
+    flvcodec::Ac3Header header;
+    ASSERT_TRUE(flvcodec::ParseAc3Header(surround.data(), surround.size(), header));
+    EXPECT_EQ(header.sampleRate, 48000u);
+    EXPECT_EQ(header.channels, 6u);
+    EXPECT_EQ(flvcodec::Ac3SpecificBits(header), 0x103DC0u);
+    for (size_t n = 0; n < surround.size(); ++n) {
+        EXPECT_FALSE(flvcodec::ParseAc3Header(surround.data(), n, header)) << n;
+    }
+    // 44.1 kHz stereo (acmod 2: dsurmod before lfeon), no LFE.
+    const Bytes stereo{0x0B, 0x77, 0, 0, 0x5C, 0x40, 0x40};
+    ASSERT_TRUE(flvcodec::ParseAc3Header(stereo.data(), stereo.size(), header));
+    EXPECT_EQ(header.sampleRate, 44100u);
+    EXPECT_EQ(header.channels, 2u);
+    EXPECT_EQ(flvcodec::Ac3SpecificBits(header), 0x5011C0u);
+    const Bytes eac3{0x0B, 0x77, 0, 0, 0x1C, 0x80, 0xE1};  // bsid 16
+    EXPECT_FALSE(flvcodec::ParseAc3Header(eac3.data(), eac3.size(), header));
+}

@@ -1,6 +1,7 @@
 #include "flvsplice/codec/FlvAv1Vp9Config.h"
 
 #include "flvsplice/codec/FlvBitReader.h"
+#include "flvsplice/common/ByteOrder.h"
 
 namespace flvcodec {
 
@@ -111,12 +112,18 @@ bool ParseAv1DecoderConfig(const uint8_t* data, size_t size, Av1Config& out) {
 
 bool ParseVp9DecoderConfig(const uint8_t* data, size_t size, Vp9Config& out) {
     out = Vp9Config{};
-    // version 1 and 24 bits of flags (a full box's header), then profile,
-    // level, bit depth (4 bits)...
-    if (data == nullptr || size < 8) return false;
-    out.profile = data[4];
-    out.level = data[5];
-    out.bitDepth = data[6] >> 4;
+    constexpr size_t kRecord = 8;  // through codecIntializationDataSize
+    if (data == nullptr || size < 4) return false;
+    const bool boxed = data[2] == 0 && data[3] == 0;
+    if (boxed && (data[0] != 1 || data[1] != 0)) return false;
+    const size_t start = boxed ? 4 : 0;
+    if (size - start < kRecord) return false;
+    const uint8_t* record = data + start;
+    if (flvbytes::ReadBE16(record + 6) > size - start - kRecord) return false;
+    out.recordStart = uint8_t(start);
+    out.profile = record[0];
+    out.level = record[1];
+    out.bitDepth = record[2] >> 4;
     out.valid = true;
     return true;
 }

@@ -25,6 +25,9 @@ struct Av1Config {
 
 struct Vp9Config {
     bool valid = false;  // the VPCodecConfigurationRecord parsed
+    // Where the record starts in the configuration: 4 after the version and
+    // flags of its vpcC box (the form Enhanced RTMP stores), 0 for a bare record.
+    uint8_t recordStart = 0;
     uint8_t profile = 0;
     uint8_t level = 0;
     uint8_t bitDepth = 8;
@@ -61,8 +64,12 @@ FLVSPLICE_API bool ParseAv1SequenceHeader(const uint8_t* payload, size_t size, A
 // when one is there and out has no size yet. True when there is one.
 FLVSPLICE_API bool FindAv1SequenceHeader(const uint8_t* data, size_t size, Av1Config& out);
 
-// Parses a VPCodecConfigurationRecord (version byte and flags, profile,
-// level, bit depth...). False when it is too short.
+// Parses a VPCodecConfigurationRecord (profile, level, bit depth, colour
+// fields, the size of the initialization data), with or without the version
+// (1) and flags of its vpcC box in front: the bit depth byte of a bare record
+// is never 0, so two zero bytes after the first tell the box form. False when
+// it is too short, its box version is not 1 or its initialization data runs
+// past the end.
 FLVSPLICE_API bool ParseVp9DecoderConfig(const uint8_t* data, size_t size, Vp9Config& out);
 
 // Reads the uncompressed header of a VP9 frame: true for a key frame, whose

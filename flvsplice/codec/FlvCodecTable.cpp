@@ -6,60 +6,63 @@ namespace {
 
 constexpr VideoCodecInfo kVideoCodecs[] = {
     {kVideoH263, "Sorenson H.263", false, Framing::Plain, PictureSize::PacketHeader,
-     KeyFrame::FrameType, "FLV1", 0, false},
+     KeyFrame::FrameType, "FLV1", 0, false, Mp4Form::None},
     {kVideoScreen, "Screen video", false, Framing::Plain, PictureSize::PacketHeader,
-     KeyFrame::FrameType, nullptr, 0, false},
+     KeyFrame::FrameType, nullptr, 0, false, Mp4Form::None},
     // The size-adjustment byte is FLV's, not the codec's.
     {kVideoVP6, "On2 VP6", false, Framing::Plain, PictureSize::PacketHeader, KeyFrame::FrameType,
-     "VP6F", 1, false},
+     "VP6F", 1, false, Mp4Form::None},
     // The size-adjustment byte and the offset to the alpha data.
     {kVideoVP6Alpha, "On2 VP6 with alpha", false, Framing::Plain, PictureSize::PacketHeader,
-     KeyFrame::FrameType, "VP6F", 4, false},
+     KeyFrame::FrameType, "VP6F", 4, false, Mp4Form::None},
     {kVideoScreen2, "Screen video 2", false, Framing::Plain, PictureSize::PacketHeader,
-     KeyFrame::FrameType, nullptr, 0, false},
+     KeyFrame::FrameType, nullptr, 0, false, Mp4Form::None},
     {kVideoAvc, "H.264/AVC", true, Framing::PacketTypes, PictureSize::DecoderConfig, KeyFrame::Idr,
-     nullptr, 0, false},
+     nullptr, 0, false, Mp4Form::Avc},
     {kVideoHevc12, "H.265/HEVC (codec 12)", true, Framing::PacketTypes, PictureSize::DecoderConfig,
-     KeyFrame::HevcIdr, nullptr, 0, false},
+     KeyFrame::HevcIdr, nullptr, 0, false, Mp4Form::Hevc},
     {kFourCCAvc, "H.264/AVC (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
-     KeyFrame::Idr, nullptr, 0, true},
+     KeyFrame::Idr, nullptr, 0, true, Mp4Form::Avc},
     {kFourCCHevc, "H.265/HEVC (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
-     KeyFrame::HevcIdr, nullptr, 0, true},
+     KeyFrame::HevcIdr, nullptr, 0, true, Mp4Form::Hevc},
     {kFourCCAv1, "AV1 (enhanced)", true, Framing::Enhanced, PictureSize::DecoderConfig,
-     KeyFrame::Av1SequenceKey, nullptr, 0, false},
+     KeyFrame::Av1SequenceKey, nullptr, 0, false, Mp4Form::Av1},
     {kFourCCVp9, "VP9 (enhanced)", true, Framing::Enhanced, PictureSize::KeyFrame,
-     KeyFrame::FrameType, nullptr, 0, false},
+     KeyFrame::FrameType, nullptr, 0, false, Mp4Form::Vp9},
     // Passed through: opened and copied, sizes and cut points not read.
     {kFourCCVp8, "VP8 (enhanced)", true, Framing::Enhanced, PictureSize::None, KeyFrame::FrameType,
-     nullptr, 0, false},
+     nullptr, 0, false, Mp4Form::None},
     {kFourCCVvc, "H.266/VVC (enhanced)", true, Framing::Enhanced, PictureSize::None,
-     KeyFrame::FrameType, nullptr, 0, true},
+     KeyFrame::FrameType, nullptr, 0, true, Mp4Form::None},
 };
 
 constexpr AudioFormatInfo kAudioFormats[16] = {
-    {0, "Linear PCM, platform endian", false},
-    {1, "ADPCM", false},
-    {2, "MP3", false},
-    {3, "Linear PCM, little endian", false},
-    {4, "Nellymoser 16 kHz mono", false},
-    {5, "Nellymoser 8 kHz mono", false},
-    {6, "Nellymoser", false},
-    {7, "G.711 A-law", false},
-    {8, "G.711 mu-law", false},
-    {9, "reserved", false},
-    {10, "AAC", true},
-    {11, "Speex", false},
-    {12, "reserved", false},
-    {13, "reserved", false},
-    {14, "MP3 8 kHz", false},
-    {15, "device-specific", false},
+    {0, "Linear PCM, platform endian", false, Mp4Form::None},
+    {1, "ADPCM", false, Mp4Form::None},
+    {2, "MP3", false, Mp4Form::Mpeg1Audio},
+    {3, "Linear PCM, little endian", false, Mp4Form::None},
+    {4, "Nellymoser 16 kHz mono", false, Mp4Form::None},
+    {5, "Nellymoser 8 kHz mono", false, Mp4Form::None},
+    {6, "Nellymoser", false, Mp4Form::None},
+    {7, "G.711 A-law", false, Mp4Form::None},
+    {8, "G.711 mu-law", false, Mp4Form::None},
+    {9, "reserved", false, Mp4Form::None},
+    {10, "AAC", true, Mp4Form::Aac},
+    {11, "Speex", false, Mp4Form::None},
+    {12, "reserved", false, Mp4Form::None},
+    {13, "reserved", false, Mp4Form::None},
+    {14, "MP3 8 kHz", false, Mp4Form::Mpeg1Audio},
+    {15, "device-specific", false, Mp4Form::None},
 };
 
 // Enhanced audio (sound format 9): the packet type is in the first byte.
 constexpr AudioFormatInfo kEnhancedAudio[] = {
-    {kFourCCAac, "AAC (enhanced)", true},     {kFourCCOpus, "Opus (enhanced)", true},
-    {kFourCCFlac, "FLAC (enhanced)", true},   {kFourCCAc3, "AC-3 (enhanced)", true},
-    {kFourCCEac3, "E-AC-3 (enhanced)", true}, {kFourCCMp3, "MP3 (enhanced)", true},
+    {kFourCCAac, "AAC (enhanced)", true, Mp4Form::Aac},
+    {kFourCCOpus, "Opus (enhanced)", true, Mp4Form::Opus},
+    {kFourCCFlac, "FLAC (enhanced)", true, Mp4Form::None},
+    {kFourCCAc3, "AC-3 (enhanced)", true, Mp4Form::Ac3},
+    {kFourCCEac3, "E-AC-3 (enhanced)", true, Mp4Form::None},
+    {kFourCCMp3, "MP3 (enhanced)", true, Mp4Form::Mpeg1Audio},
 };
 
 }  // namespace
@@ -67,6 +70,29 @@ constexpr AudioFormatInfo kEnhancedAudio[] = {
 const VideoCodecInfo* FindVideoCodec(uint32_t id) {
     for (const VideoCodecInfo& codec : kVideoCodecs) {
         if (codec.id == id) return &codec;
+    }
+    return nullptr;
+}
+
+const char* Mp4EntryType(Mp4Form form) {
+    switch (form) {
+        case Mp4Form::Avc:
+            return "avc1";
+        case Mp4Form::Aac:
+        case Mp4Form::Mpeg1Audio:
+            return "mp4a";
+        case Mp4Form::Hevc:
+            return "hvc1";
+        case Mp4Form::Av1:
+            return "av01";
+        case Mp4Form::Vp9:
+            return "vp09";
+        case Mp4Form::Opus:
+            return "Opus";
+        case Mp4Form::Ac3:
+            return "ac-3";
+        case Mp4Form::None:
+            break;
     }
     return nullptr;
 }

@@ -35,6 +35,20 @@ enum class KeyFrame : uint8_t {
     Av1SequenceKey,  // frame type 1 and a sequence header OBU in the frame
 };
 
+// The sample entry a codec's frames get in MP4 output (the stsd entry and
+// the configuration box inside it); None: MP4 output refuses the codec.
+enum class Mp4Form : uint8_t {
+    None,
+    Avc,         // 'avc1' + 'avcC', the record as stored
+    Aac,         // 'mp4a' + 'esds' (object type 0x40) with the AudioSpecificConfig
+    Mpeg1Audio,  // 'mp4a' + 'esds' (object type 0x6B or 0x69), no configuration
+    Hevc,        // 'hvc1' + 'hvcC', the record as stored (never 'hev1')
+    Av1,         // 'av01' + 'av1C', the record as stored
+    Vp9,         // 'vp09' + 'vpcC' (a full box, version 1) around the record
+    Opus,        // 'Opus' + 'dOps' made from the identification header
+    Ac3,         // 'ac-3' + 'dac3' made from the first frame's header
+};
+
 enum class Framing : uint8_t {
     Plain,        // the codec's own header bytes, then the picture
     PacketTypes,  // packet type (0 configuration, 1 frame, 2 end of sequence), 24-bit
@@ -57,6 +71,7 @@ struct VideoCodecInfo {
     // Coded frames of enhanced tags carry a 24-bit composition time (packet
     // type 1; packet type 3 leaves it out).
     bool compositionTime;
+    Mp4Form mp4;
 };
 
 struct AudioFormatInfo {
@@ -64,6 +79,7 @@ struct AudioFormatInfo {
     const char* name;
     // Payloads start with a packet type: 0 is the decoder configuration.
     bool packetTypes;
+    Mp4Form mp4;
 };
 
 // nullptr for an identifier the library does not load.
@@ -73,6 +89,10 @@ FLVSPLICE_API const AudioFormatInfo& GetAudioFormat(uint8_t id);
 // The sound format 0..15 or the FourCC of enhanced audio; nullptr for an
 // unknown FourCC.
 FLVSPLICE_API const AudioFormatInfo* FindAudioFormat(uint32_t id);
+
+// The sample entry's box type of an MP4 form ("avc1", "mp4a", ...); nullptr
+// for None.
+FLVSPLICE_API const char* Mp4EntryType(Mp4Form form);
 
 // "High", "Main", ... for an H.264 profile_idc; "profile N" for others.
 FLVSPLICE_API std::string AvcProfileName(unsigned profile);

@@ -5,7 +5,8 @@
 #include <cstring>
 
 // The one place where multi-byte numbers are taken apart and put together.
-// FLV fields are big-endian; AVI fields are little-endian.
+// FLV and MP4 fields are big-endian; AVI fields and Opus headers are
+// little-endian.
 namespace flvbytes {
 
 inline uint32_t ReadBE16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
@@ -15,6 +16,7 @@ inline uint32_t ReadBE24(const uint8_t* p) {
 inline uint32_t ReadBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
+inline uint32_t ReadLE16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
 inline uint32_t ReadLE32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }

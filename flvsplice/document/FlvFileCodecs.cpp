@@ -178,6 +178,8 @@ bool CFlvFile::AnalyzeCodecs() {
             if (format == flvcodec::kSoundAac || format == flvcodec::kFourCCAac) {
                 flvcodec::ParseAudioSpecificConfig(config->bytes.data(), config->bytes.size(),
                                                    config->aac);
+            } else if (format == flvcodec::kFourCCOpus) {
+                flvcodec::ParseOpusHead(config->bytes.data(), config->bytes.size(), config->opus);
             }
             m_configs[tag] = std::move(config);
         }

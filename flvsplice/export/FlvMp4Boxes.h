@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "flvsplice/common/ByteOrder.h"
@@ -53,7 +54,8 @@ public:
     }
     void Zeros(size_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
     void Bytes(const uint8_t* data, size_t count) {
-        m_bytes.insert(m_bytes.end(), data, data + count);
+        if (count == 0) return;
+        Put(count, [data, count](uint8_t* p) { std::memcpy(p, data, count); });
     }
     // An MPEG-4 descriptor's tag and length (the four-byte length form).
     void Descriptor(uint8_t tag, uint32_t length) {

@@ -3,7 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "flvsplice/codec/FlvAc3Header.h"
+#include "flvsplice/codec/FlvAv1Vp9Config.h"
 #include "flvsplice/codec/FlvCodecTable.h"
+#include "flvsplice/codec/FlvOpusConfig.h"
 #include "flvsplice/document/FlvFile.h"
 #include "flvsplice/export/FlvMp4FragmentWriter.h"
 #include "flvsplice/export/FlvMp4Writer.h"
@@ -58,6 +61,82 @@ Refusal Backwards(bool video, uint32_t time, uint32_t before) {
                       L"ミリ秒へ戻っています。repairで修復してから出力してください。");
 }
 
+Refusal Multitrack(bool video) {
+    return Refuse(FlvResult::Mp4StreamRefused,
+                  std::wstring(L"複数トラックの") + (video ? L"映像" : L"音声") +
+                      L"はMP4に出力できません。" + (video ? L"映像" : L"音声") +
+                      L"を除いて出力してください。");
+}
+
+// Whether an entry of this form can be made from config.
+bool Usable(const FlvDecoderConfig* config, flvcodec::Mp4Form form) {
+    using flvcodec::Mp4Form;
+    if (config == nullptr) return false;
+    switch (form) {
+        case Mp4Form::Avc:
+            return flvcodec::IsAvc(config->codec) && config->avc.valid;
+        case Mp4Form::Hevc:
+            return flvcodec::IsHevc(config->codec) && config->hevc.valid;
+        case Mp4Form::Av1:
+            return config->codec == flvcodec::kFourCCAv1 && config->av1.valid;
+        case Mp4Form::Vp9:
+            return config->codec == flvcodec::kFourCCVp9 && config->vp9.valid;
+        case Mp4Form::Aac:
+            return (config->codec == flvcodec::kSoundAac ||
+                    config->codec == flvcodec::kFourCCAac) &&
+                   config->aac.valid && config->aac.sampleRate != 0;
+        case Mp4Form::Opus:
+            return config->codec == flvcodec::kFourCCOpus && config->opus.valid;
+        case Mp4Form::Mpeg1Audio:
+        case Mp4Form::Ac3:
+        case Mp4Form::None:
+            break;
+    }
+    return false;
+}
+
+// The first bytes of a frame (at most limit) after skip, read from the
+// frame's own source file. False when the read fails.
+bool ReadHead(const CFlvRawData& raw, uint64_t skip, uint64_t limit, std::vector<uint8_t>& out) {
+    out.clear();
+    if (raw.m_size <= skip) return true;
+    out.resize(static_cast<size_t>(std::min(raw.m_size - skip, limit)));
+    CFlvRawData reader(raw.m_file, raw.m_offset + skip, out.size());
+    return reader.ReadToBuffer(out.data(), out.size());
+}
+
+Refusal Unreadable(bool video) {
+    return Refuse(FlvResult::OutputIncomplete,
+                  std::wstring(video ? L"映像" : L"音声") +
+                      L"フレームの読み込み時にファイルREADエラーが発生しました。");
+}
+
+// A sequence header comes first in its frame: this much of a key frame is
+// read to find one.
+constexpr uint64_t kFrameHeadLimit = 1 << 16;
+
+// Whether a frame the document takes for a cut point is a sync sample of
+// MP4: an AV1 key frame needs its own sequence header (the one of av1C does
+// not count), a VP9 frame a key frame's uncompressed header. False in ok
+// when its bytes cannot be read.
+bool IsSyncSample(const CFlvFile& doc, const CFlvTag* tag, const CFlvRawData& raw,
+                  flvcodec::Mp4Form form, bool& ok) {
+    ok = true;
+    if (!doc.IsCutPoint(tag)) return false;
+    if (form != flvcodec::Mp4Form::Av1 && form != flvcodec::Mp4Form::Vp9) return true;
+    std::vector<uint8_t> head;
+    if (!ReadHead(raw, 0, form == flvcodec::Mp4Form::Av1 ? kFrameHeadLimit : 64, head)) {
+        ok = false;
+        return false;
+    }
+    if (form == flvcodec::Mp4Form::Av1) {
+        flvcodec::Av1Config found;
+        return flvcodec::FindAv1SequenceHeader(head.data(), head.size(), found);
+    }
+    uint32_t width = 0, height = 0;
+    return flvcodec::ParseVp9KeyFrameSize(head.data(), head.size(), width, height);
+}
+
 // Every track options asks for, with its samples, times and entries.
 Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                     const std::vector<CFlvTag*>& audioTags, const FlvMp4Options& options,
@@ -84,9 +163,17 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
         uint32_t first = 0, previous = 0;
         for (const CFlvTag* tag : videoTags) {
             const auto* data = static_cast<const CFlvVideoData*>(tag->m_payload.get());
-            const uint8_t codec = data->GetCodecId();
-            if (codec != flvcodec::kVideoAvc) {
-                const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(codec);
+            const CFlvVideoPacketEnhanced* enhanced = data->EnhancedPacket();
+            if (enhanced != nullptr &&
+                enhanced->m_multitrackType != CFlvVideoPacketEnhanced::kNoMultitrack) {
+                refusal = Multitrack(true);
+                break;
+            }
+            const flvcodec::VideoCodecInfo* info = flvcodec::FindVideoCodec(data->GetCodecKey());
+            // Command frames name no codec.
+            if (info == nullptr && !tag->IsFrame()) continue;
+            const flvcodec::Mp4Form form = info ? info->mp4 : flvcodec::Mp4Form::None;
+            if (form == flvcodec::Mp4Form::None) {
                 refusal = Refuse(FlvResult::Mp4StreamRefused,
                                  L"映像コーデック「" + Widen(info ? info->name : "?") +
                                      L"」はMP4に出力できません。AVIに出力するか、映像を除いて"
@@ -97,12 +184,14 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                 current = config;
                 continue;
             }
-            if (!tag->IsFrame() || !data->m_packet || !data->m_packet->m_rawData) continue;
-            const CFlvRawData* raw = data->m_packet->m_rawData.get();
+            const CFlvVideoPacketTyped* packet = data->TypedPacket();
+            if (!tag->IsFrame() || packet == nullptr || !packet->m_rawData) continue;
+            const CFlvRawData* raw = packet->m_rawData.get();
             if (raw->m_size == 0) continue;
-            if (current == nullptr || !current->avc.valid) {
+            if (!Usable(current, form)) {
                 refusal = Refuse(FlvResult::ExportRefused,
-                                 L"最初の映像フレームの前にAVCデコーダ設定がありません。");
+                                 L"最初の映像フレームの前に「" + Widen(info->name) +
+                                     L"」の有効なデコーダ設定がありません。");
                 break;
             }
             const uint32_t time = tag->GetTimestamp();
@@ -110,20 +199,25 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                 refusal = Backwards(true, time, previous);
                 break;
             }
+            bool ok = true;
+            const bool sync = IsSyncSample(doc, tag, *raw, form, ok);
+            if (!ok) {
+                refusal = Unreadable(true);
+                break;
+            }
             if (track.samples.empty()) first = time;
             previous = time;
             FlvMp4SampleEntry made;
-            made.kind = FlvMp4SampleEntry::Kind::Avc;
+            made.kind = form;
             made.config = current;
-            made.width = current->avc.width;
-            made.height = current->avc.height;
+            made.width = current->width;
+            made.height = current->height;
             const auto index = static_cast<uint32_t>(track.samples.size());
             NoteRuns(track, index, EntryFor(track, current, made), raw->m_file);
-            const auto* packet = static_cast<const CFlvVideoPacketAvc*>(data->m_packet.get());
             track.samples.push_back({raw->m_offset, int64_t{time} - first,
                                      static_cast<uint32_t>(raw->m_size),
                                      packet->GetCompositionTime()});
-            if (!doc.IsCutPoint(tag)) track.nonSync.push_back(index);
+            if (!sync) track.nonSync.push_back(index);
         }
         if (refusal.code == FlvResult::Success && !track.samples.empty()) {
             const auto& samples = track.samples;
@@ -150,14 +244,20 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
         track.samples.reserve(audioTags.size());
         const FlvDecoderConfig* current = nullptr;
         uint32_t first = 0, previous = 0;
-        int64_t frameTicks = 0;  // the current frame length in the timescale
+        int64_t frameTicks = 0;  // the length of the last sample in the timescale
+        int64_t mpegTicks = 0;   // MPEG audio: the frame length of the first frame header
+        std::vector<uint8_t> head;
         for (const CFlvTag* tag : audioTags) {
             const auto* data = static_cast<const CFlvAudioData*>(tag->m_payload.get());
-            const uint8_t format = data->GetSoundFormat();
-            const bool aac = format == flvcodec::kSoundAac;
-            if (!aac && format != flvcodec::kSoundMp3 && format != 14) {
+            if (data->IsEnhanced() && data->m_multitrackType != CFlvAudioData::kNoPacketType) {
+                refusal = Multitrack(false);
+                break;
+            }
+            const flvcodec::AudioFormatInfo* info = flvcodec::FindAudioFormat(data->GetFormatKey());
+            const flvcodec::Mp4Form form = info ? info->mp4 : flvcodec::Mp4Form::None;
+            if (form == flvcodec::Mp4Form::None) {
                 refusal = Refuse(FlvResult::Mp4StreamRefused,
-                                 L"音声形式「" + Widen(flvcodec::GetAudioFormat(format).name) +
+                                 L"音声形式「" + Widen(info ? info->name : "?") +
                                      L"」はMP4に出力できません。音声を除いて出力してください。");
                 break;
             }
@@ -167,7 +267,7 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
             }
             if (!tag->IsFrame() || !data->m_rawData) continue;
             const CFlvRawData* raw = data->m_rawData.get();
-            const uint64_t skip = aac ? 1 : 0;
+            const uint64_t skip = data->m_bodyOffset;
             if (raw->m_size <= skip) continue;
             const uint32_t time = tag->GetTimestamp();
             if (!track.samples.empty() && time < previous) {
@@ -175,16 +275,17 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                 break;
             }
             FlvMp4SampleEntry made;
+            made.kind = form;
             uint32_t entry = 0;
-            if (aac) {
-                if (current == nullptr || !current->aac.valid || current->aac.sampleRate == 0) {
+            int64_t ticks = 0;  // this frame's length
+            if (form == flvcodec::Mp4Form::Aac) {
+                if (!Usable(current, form)) {
                     refusal =
                         Refuse(FlvResult::ExportRefused,
                                L"最初の音声フレームの前に有効なAACデコーダ設定がありません。");
                     break;
                 }
                 if (track.samples.empty()) track.timescale = current->aac.sampleRate;
-                made.kind = FlvMp4SampleEntry::Kind::Aac;
                 made.config = current;
                 made.channels =
                     current->aac.channels != 0 ? current->aac.channels : data->GetSoundType() + 1u;
@@ -193,25 +294,74 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                                       : current->aac.sampleRate;
                 made.objectType = 0x40;
                 entry = EntryFor(track, current, made);
-                frameTicks = int64_t{current->aac.frameLength960 ? 960 : 1024} * track.timescale /
-                             current->aac.sampleRate;
-            } else if (track.entries.empty()) {
-                uint8_t header[4];
-                flvmp4::MpegAudioHeader mpeg;
-                CFlvRawData reader(raw->m_file, raw->m_offset, raw->m_size);
-                if (raw->m_size < 4 || !reader.ReadToBuffer(header, 4) ||
-                    !flvmp4::ParseMpegAudioHeader(header, 4, mpeg)) {
+                ticks = int64_t{current->aac.frameLength960 ? 960 : 1024} * track.timescale /
+                        current->aac.sampleRate;
+            } else if (form == flvcodec::Mp4Form::Opus) {
+                if (!Usable(current, form)) {
                     refusal = Refuse(FlvResult::ExportRefused,
-                                     L"最初のMP3フレームのヘッダを読めません。");
+                                     L"最初の音声フレームの前に有効なOpus識別ヘッダがありません。");
                     break;
                 }
-                made.kind = FlvMp4SampleEntry::Kind::Mpeg1Audio;
-                made.channels = mpeg.channels;
-                made.sampleRate = mpeg.sampleRate;
-                made.objectType = mpeg.mpeg1 ? 0x6B : 0x69;
-                track.entries.push_back(made);
-                track.timescale = mpeg.sampleRate;
-                frameTicks = mpeg.frameSamples;
+                if (!ReadHead(*raw, skip, 2, head)) {
+                    refusal = Unreadable(false);
+                    break;
+                }
+                ticks = flvcodec::OpusPacketSamples(head.data(), head.size());
+                if (ticks == 0) {
+                    refusal =
+                        Refuse(FlvResult::ExportRefused, L"Opusパケットの長さを読めません（" +
+                                                             std::to_wstring(time) + L"ミリ秒）。");
+                    break;
+                }
+                // Opus always decodes at 48 kHz; the decoder drops the
+                // pre-skip of the first configuration at the start.
+                track.timescale = 48000;
+                if (track.samples.empty()) track.mediaStart = current->opus.preSkip;
+                made.config = current;
+                made.channels = current->opus.channels;
+                made.sampleRate = 48000;
+                entry = EntryFor(track, current, made);
+            } else if (form == flvcodec::Mp4Form::Ac3) {
+                // AC-3 frames describe themselves: the first one's header
+                // makes the entry.
+                if (track.entries.empty()) {
+                    flvcodec::Ac3Header ac3;
+                    if (!ReadHead(*raw, skip, 16, head)) {
+                        refusal = Unreadable(false);
+                        break;
+                    }
+                    if (!flvcodec::ParseAc3Header(head.data(), head.size(), ac3)) {
+                        refusal = Refuse(FlvResult::ExportRefused,
+                                         L"最初のAC-3フレームのヘッダを読めません。");
+                        break;
+                    }
+                    made.channels = ac3.channels;
+                    made.sampleRate = ac3.sampleRate;
+                    made.ac3Bits = flvcodec::Ac3SpecificBits(ac3);
+                    track.entries.push_back(made);
+                    track.timescale = ac3.sampleRate;
+                }
+                ticks = flvcodec::kAc3FrameSamples;
+            } else {
+                if (track.entries.empty()) {
+                    flvmp4::MpegAudioHeader mpeg;
+                    if (!ReadHead(*raw, skip, 4, head)) {
+                        refusal = Unreadable(false);
+                        break;
+                    }
+                    if (!flvmp4::ParseMpegAudioHeader(head.data(), head.size(), mpeg)) {
+                        refusal = Refuse(FlvResult::ExportRefused,
+                                         L"最初のMP3フレームのヘッダを読めません。");
+                        break;
+                    }
+                    made.channels = mpeg.channels;
+                    made.sampleRate = mpeg.sampleRate;
+                    made.objectType = mpeg.mpeg1 ? 0x6B : 0x69;
+                    track.entries.push_back(made);
+                    track.timescale = mpeg.sampleRate;
+                    mpegTicks = mpeg.frameSamples;
+                }
+                ticks = mpegTicks;
             }
             if (track.samples.empty()) first = time;
             previous = time;
@@ -229,6 +379,7 @@ Refusal BuildTracks(const CFlvFile& doc, const std::vector<CFlvTag*>& videoTags,
                     decodeTime = tagTicks;
                 }
             }
+            frameTicks = ticks;
             const auto index = static_cast<uint32_t>(track.samples.size());
             NoteRuns(track, index, entry, raw->m_file);
             track.samples.push_back(
@@ -263,6 +414,8 @@ FlvMp4Track Slice(const FlvMp4Track& track, uint32_t from, uint32_t to) {
     FlvMp4Track out;
     out.video = track.video;
     out.timescale = track.timescale;
+    // Only the first part starts where the decoder drops the pre-skip.
+    out.mediaStart = from == 0 ? track.mediaStart : 0;
     const auto n = static_cast<uint32_t>(track.samples.size());
     const int64_t base = track.samples[from].decodeTime;
     for (uint32_t i = from; i < to; ++i) {

@@ -35,39 +35,56 @@ std::vector<std::pair<uint32_t, T>> Runs(size_t count, auto valueAt) {
     return runs;
 }
 
-}  // namespace
-
-void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
+// The box inside a visual entry that carries its configuration: the FLV's
+// record as it is, in a full box for VP9 (whose version and flags the FLV
+// may already carry in front of the record).
+void WriteVisualConfig(Mp4Boxes& out, const FlvMp4SampleEntry& entry) {
     using Kind = FlvMp4SampleEntry::Kind;
-    const bool visual = entry.kind == Kind::Avc;
-    const size_t box = out.Open(visual ? "avc1" : "mp4a");
-    out.Zeros(6);
-    out.U16(1);  // data_reference_index
-    if (visual) {
-        out.Zeros(16);
-        out.U16(entry.width);
-        out.U16(entry.height);
-        out.U32(0x00480000);  // 72 dpi
-        out.U32(0x00480000);
-        out.U32(0);
-        out.U16(1);  // frame_count
-        out.Zeros(32);
-        out.U16(0x18);
-        out.U16(0xFFFF);
-        const size_t avcC = out.Open("avcC");
-        out.Bytes(entry.config->bytes.data(), entry.config->bytes.size());
-        out.End(avcC);
-        out.End(box);
-        return;
+    if (entry.config == nullptr) return;
+    const std::vector<uint8_t>& bytes = entry.config->bytes;
+    size_t box = 0;
+    size_t from = 0;
+    switch (entry.kind) {
+        case Kind::Hevc:
+            box = out.Open("hvcC");
+            break;
+        case Kind::Av1:
+            box = out.Open("av1C");
+            break;
+        case Kind::Vp9:
+            box = out.OpenFull("vpcC", 1, 0);
+            from = std::min<size_t>(entry.config->vp9.recordStart, bytes.size());
+            break;
+        default:
+            box = out.Open("avcC");
+            break;
     }
-    out.Zeros(8);
-    out.U16(entry.channels);
-    out.U16(16);
-    out.U32(0);
-    out.U32(entry.sampleRate <= 0xFFFF ? entry.sampleRate << 16 : 0);
+    out.Bytes(bytes.data() + from, bytes.size() - from);
+    out.End(box);
+}
 
+// dOps: the identification header restated big-endian, version 0.
+void WriteOpusConfig(Mp4Boxes& out, const flvcodec::OpusConfig& opus) {
+    const size_t box = out.Open("dOps");
+    out.U8(0);
+    out.U8(opus.channels);
+    out.U16(opus.preSkip);
+    out.U32(opus.inputRate);
+    out.U16(static_cast<uint16_t>(opus.outputGain));
+    out.U8(opus.mappingFamily);
+    if (opus.mappingFamily != 0) {
+        out.U8(opus.streams);
+        out.U8(opus.coupled);
+        out.Bytes(opus.mapping.data(), opus.mapping.size());
+    }
+    out.End(box);
+}
+
+void WriteEsds(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
     const std::vector<uint8_t> empty;
-    const std::vector<uint8_t>& info = entry.kind == Kind::Aac ? entry.config->bytes : empty;
+    const std::vector<uint8_t>& info =
+        entry.kind == FlvMp4SampleEntry::Kind::Aac && entry.config != nullptr ? entry.config->bytes
+                                                                              : empty;
     const uint32_t specific = info.empty() ? 0 : 5 + static_cast<uint32_t>(info.size());
     const uint32_t decoderConfig = 13 + specific;
     const size_t esds = out.OpenFull("esds", 0, 0);
@@ -87,6 +104,51 @@ void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t tr
     out.Descriptor(6, 1);
     out.U8(2);
     out.End(esds);
+}
+
+bool IsVisual(FlvMp4SampleEntry::Kind kind) {
+    using Kind = FlvMp4SampleEntry::Kind;
+    return kind == Kind::Avc || kind == Kind::Hevc || kind == Kind::Av1 || kind == Kind::Vp9;
+}
+
+}  // namespace
+
+// One entry of stsd, for every kind of the codec table: the progressive and
+// the fragmented writer both write their entries here.
+void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
+    const bool visual = IsVisual(entry.kind);
+    const size_t box = out.Open(flvcodec::Mp4EntryType(entry.kind));
+    out.Zeros(6);
+    out.U16(1);  // data_reference_index
+    if (visual) {
+        out.Zeros(16);
+        out.U16(entry.width);
+        out.U16(entry.height);
+        out.U32(0x00480000);  // 72 dpi
+        out.U32(0x00480000);
+        out.U32(0);
+        out.U16(1);  // frame_count
+        out.Zeros(32);
+        out.U16(0x18);
+        out.U16(0xFFFF);
+        WriteVisualConfig(out, entry);
+        out.End(box);
+        return;
+    }
+    out.Zeros(8);
+    out.U16(entry.channels);
+    out.U16(16);
+    out.U32(0);
+    out.U32(entry.sampleRate <= 0xFFFF ? entry.sampleRate << 16 : 0);
+    if (entry.kind == FlvMp4SampleEntry::Kind::Opus) {
+        if (entry.config != nullptr) WriteOpusConfig(out, entry.config->opus);
+    } else if (entry.kind == FlvMp4SampleEntry::Kind::Ac3) {
+        const size_t dac3 = out.Open("dac3");
+        out.U24(entry.ac3Bits);
+        out.End(dac3);
+    } else {
+        WriteEsds(out, entry, trackId);
+    }
     out.End(box);
 }
 
@@ -162,7 +224,8 @@ uint64_t CFlvMp4Writer::PresentedDuration(const FlvMp4Track& track) const {
         end = std::max(end, sample.decodeTime + sample.composition);
     }
     end += track.lastDuration;
-    return static_cast<uint64_t>(end - EarliestPresentation(track));
+    const int64_t shown = end - EarliestPresentation(track) - int64_t{track.mediaStart};
+    return static_cast<uint64_t>(std::max<int64_t>(shown, 0));
 }
 
 void CFlvMp4Writer::BuildHead(bool wide) {
@@ -179,8 +242,13 @@ void CFlvMp4Writer::BuildHead(bool wide) {
 
         uint64_t movieDuration = 0;
         for (const FlvMp4Track& track : m_tracks) {
+            // As the track header has it: the first presentation comes
+            // after the delay and the earliest composition offset.
             movieDuration = std::max(
-                movieDuration, track.delay + ToMovie(PresentedDuration(track), track.timescale));
+                movieDuration,
+                track.delay +
+                    ToMovie(static_cast<uint64_t>(EarliestPresentation(track)), track.timescale) +
+                    ToMovie(PresentedDuration(track), track.timescale));
         }
         const size_t moov = out.Open("moov");
         const bool longMovie = movieDuration > std::numeric_limits<uint32_t>::max();
@@ -226,6 +294,9 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
     const uint32_t trackId = index + 1;
     const uint64_t media = MediaDuration(track);
     const int64_t earliest = EarliestPresentation(track);
+    // The media starts where its first presentation is, after the ticks
+    // that are decoded but never shown.
+    const int64_t mediaTime = earliest + int64_t{track.mediaStart};
     const uint64_t presented = ToMovie(PresentedDuration(track), track.timescale);
     // The first presented sample shows at the track's delay plus its own
     // composition offset, as in the FLV.
@@ -256,10 +327,10 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
     // the first presentation, then the media from its earliest presentation
     // on. ffmpeg-based players start the media at that media_time exactly as
     // the standard asks, so their times equal the FLV's.
-    if (emptyEdit > 0 || earliest != 0) {
+    if (emptyEdit > 0 || mediaTime != 0) {
         const bool longEdit = presented > std::numeric_limits<uint32_t>::max() ||
                               emptyEdit > std::numeric_limits<uint32_t>::max() ||
-                              earliest > std::numeric_limits<int32_t>::max();
+                              mediaTime > std::numeric_limits<int32_t>::max();
         const size_t edts = out.Open("edts");
         const size_t elst = out.OpenFull("elst", longEdit ? 1 : 0, 0);
         out.U32(emptyEdit > 0 ? 2 : 1);
@@ -269,7 +340,7 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
             out.U32(0x00010000);
         }
         out.Field(longEdit, presented);
-        out.Field(longEdit, static_cast<uint64_t>(earliest));
+        out.Field(longEdit, static_cast<uint64_t>(mediaTime));
         out.U32(0x00010000);
         out.End(elst);
         out.End(edts);
@@ -471,14 +542,67 @@ bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
 
 namespace flvmp4 {
 
+namespace {
+
+// hvc1.P.C.Ln.CC from the record's profile, compatibility, constraint and
+// level bytes (bytes 1 to 12).
+std::string HevcCodecsString(const FlvDecoderConfig& config) {
+    const std::vector<uint8_t>& record = config.bytes;
+    if (!config.hevc.valid || record.size() < 13) return {};
+    char text[80];
+    const char* space[4] = {"", "A", "B", "C"};
+    // The flags in the order general_profile_compatibility_flag[31]..[0].
+    uint32_t reversed = 0;
+    const uint32_t flags = flvbytes::ReadBE32(record.data() + 2);
+    for (int bit = 0; bit < 32; ++bit) reversed |= ((flags >> bit) & 1u) << (31 - bit);
+    int at = std::snprintf(text, sizeof text, "hvc1.%s%u.%X.%c%u",
+                           space[config.hevc.profileSpace & 3], config.hevc.profile, reversed,
+                           config.hevc.tier ? 'H' : 'L', config.hevc.level);
+    size_t last = 6;
+    while (last > 0 && record[6 + last - 1] == 0) --last;
+    for (size_t i = 0; i < last; ++i) {
+        at += std::snprintf(text + at, sizeof text - size_t(at), ".%02X", record[6 + i]);
+    }
+    return text;
+}
+
+// av01.P.LLT.DD from the record's second and third bytes.
+std::string Av1CodecsString(const FlvDecoderConfig& config) {
+    const std::vector<uint8_t>& record = config.bytes;
+    if (!config.av1.valid || record.size() < 3) return {};
+    const bool high = (record[2] & 0x40) != 0;
+    const bool twelve = (record[2] & 0x20) != 0;
+    const unsigned depth = high ? (twelve ? 12 : 10) : 8;
+    char text[32];
+    std::snprintf(text, sizeof text, "av01.%u.%02u%c.%02u", config.av1.profile, config.av1.level,
+                  (record[2] & 0x80) != 0 ? 'H' : 'M', depth);
+    return text;
+}
+
+}  // namespace
+
 std::string CodecsString(const FlvDecoderConfig& config) {
     char text[32];
-    if (config.video && config.codec == 7 && config.avc.valid) {
+    if (config.video && flvcodec::IsAvc(config.codec) && config.avc.valid) {
         std::snprintf(text, sizeof text, "avc1.%02X%02X%02X", config.avc.profile,
                       config.avc.compatibility, config.avc.level);
         return text;
     }
-    if (!config.video && config.codec == 10 && !config.bytes.empty()) {
+    if (config.video && flvcodec::IsHevc(config.codec)) return HevcCodecsString(config);
+    if (config.video && config.codec == flvcodec::kFourCCAv1) return Av1CodecsString(config);
+    if (config.video && config.codec == flvcodec::kFourCCVp9) {
+        if (!config.vp9.valid) return {};
+        std::snprintf(text, sizeof text, "vp09.%02u.%02u.%02u", config.vp9.profile,
+                      config.vp9.level, config.vp9.bitDepth);
+        return text;
+    }
+    if (!config.video && config.codec == flvcodec::kFourCCOpus) {
+        return config.opus.valid ? "Opus" : "";
+    }
+    if (!config.video && config.codec == flvcodec::kFourCCAc3) return "ac-3";
+    if (!config.video &&
+        (config.codec == flvcodec::kSoundAac || config.codec == flvcodec::kFourCCAac) &&
+        !config.bytes.empty()) {
         // The object type as the configuration names it first (5 or 29 for
         // explicitly signalled HE-AAC).
         uint32_t type = config.bytes[0] >> 3;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "flvsplice/codec/FlvCodecTable.h"
 #include "flvsplice/common/FlvExport.h"
 
 class CFlvStream;
@@ -24,17 +25,21 @@ struct FlvMp4Options {
     bool fragmented = false;
 };
 
-// One sample description (an entry of stsd). Each codec adds its kind and
-// the fields its sample entry needs; the writer has one case per kind.
+// One sample description (an entry of stsd). The codec table tells each
+// codec's kind (flvcodec::Mp4Form); the writer has one case per kind.
 struct FlvMp4SampleEntry {
-    enum class Kind { Avc, Aac, Mpeg1Audio };
+    using Kind = flvcodec::Mp4Form;
     Kind kind = Kind::Avc;
-    const FlvDecoderConfig* config = nullptr;  // the record copied into the entry (Avc, Aac)
-    uint32_t width = 0;                        // visual entries
+    // The configuration the entry is made from: the record copied into avcC,
+    // hvcC, av1C or vpcC, the AudioSpecificConfig of esds, the OpusHead that
+    // dOps restates (nullptr for MPEG audio).
+    const FlvDecoderConfig* config = nullptr;
+    uint32_t width = 0;  // visual entries
     uint32_t height = 0;
     uint32_t channels = 0;    // audio entries
     uint32_t sampleRate = 0;  // audio entries: the rate the decoder puts out
     uint8_t objectType = 0;   // esds objectTypeIndication (0x40, 0x6B, 0x69)
+    uint32_t ac3Bits = 0;     // AC-3: the 24 bits of dac3
 };
 
 // One sample: where its bytes are in its source file (the track's fileRuns
@@ -63,6 +68,9 @@ struct FlvMp4Track {
     std::vector<uint32_t> nonSync;
     // The duration of the last sample (never 0).
     uint32_t lastDuration = 1;
+    // Ticks at the start of the media that are decoded but never shown (the
+    // pre-skip of Opus): the edit list starts the media after them.
+    uint32_t mediaStart = 0;
 };
 
 // Writes tracks into an MP4 file: the sample tables and the whole box tree
@@ -128,8 +136,13 @@ struct FlvMp4TrackSummary {
 namespace flvmp4 {
 
 // The codecs parameter (RFC 6381) of a stream with this configuration:
-// "avc1.PPCCLL" from the AVC record, "mp4a.40.N" from the AudioSpecificConfig's
-// first object type; empty when the configuration has no MP4 form here.
+// "avc1.PPCCLL" from the AVC record; "hvc1.P.C.Ln.CC" from the HEVC record
+// (profile space letter and profile, the compatibility flags bit-reversed in
+// hex, tier and level, the constraint bytes less trailing zero ones);
+// "av01.P.LLT.DD" from the AV1 record; "vp09.PP.LL.DD" from the VP9 record;
+// "mp4a.40.N" from the AudioSpecificConfig's first object type; "Opus";
+// "ac-3".
+// Empty when the configuration has no MP4 form here or does not parse.
 FLVSPLICE_API std::string CodecsString(const FlvDecoderConfig& config);
 // MPEG audio: "mp4a.6B" (MPEG-1 rates) or "mp4a.69" (the lower MPEG-2 rates).
 FLVSPLICE_API std::string Mpeg1AudioCodecsString(bool mpeg1);

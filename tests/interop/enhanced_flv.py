@@ -1,5 +1,5 @@
 """Builds codec-12 and enhanced FLV files from elementary streams that ffmpeg
-writes (HEVC Annex B, AV1 and VP9 in IVF, AAC in ADTS): ffmpeg 5.1 writes
+writes (HEVC Annex B, AV1 and VP9 in IVF, AAC in ADTS, Opus in Ogg): ffmpeg 5.1 writes
 neither form itself. The layouts follow Enhanced RTMP as docs/enhanced-flv.md
 lists them.
 """
@@ -12,9 +12,10 @@ def be(value, count):
     return value.to_bytes(count, "big")
 
 
-def flv(tags, audio=False):
+def flv(tags, audio=False, video=True):
     """Header, PreviousTagSize 0, then each (kind, ms, payload) tag."""
-    out = bytearray(b"FLV\x01" + bytes([0x05 if audio else 0x01]) + be(9, 4) + be(0, 4))
+    flags = (0x04 if audio else 0) | (0x01 if video else 0)
+    out = bytearray(b"FLV\x01" + bytes([flags]) + be(9, 4) + be(0, 4))
     for kind, time, payload in tags:
         out += bytes([kind]) + be(len(payload), 3) + be(time & 0xFFFFFF, 3) + bytes([time >> 24])
         out += b"\0\0\0" + payload + be(11 + len(payload), 4)
@@ -190,6 +191,62 @@ def aac_tags(data, rate=48000):
     tags = [(8, 0, bytes([0x90 | SEQUENCE_START]) + b"mp4a" + asc)]
     for i, frame in enumerate(frames):
         tags.append((8, i * 1024 * 1000 // rate, bytes([0x90 | CODED_FRAMES]) + b"mp4a" + frame))
+    return tags
+
+
+def ogg_packets(data):
+    """(packet, granule position of the page it ends on) of the first
+    logical stream of an Ogg file."""
+    at, packets, pending = 0, [], b""
+    while at + 27 <= len(data) and data[at:at + 4] == b"OggS":
+        granule = int.from_bytes(data[at + 6:at + 14], "little", signed=True)
+        count = data[at + 26]
+        lacing = data[at + 27:at + 27 + count]
+        body = at + 27 + count
+        for size in lacing:
+            pending += data[body:body + size]
+            body += size
+            if size < 255:
+                packets.append((pending, granule))
+                pending = b""
+        at = body
+    return packets
+
+
+def opus_tags(data):
+    """Enhanced 'Opus' audio tags from Ogg Opus: the OpusHead as the
+    SequenceStart, then each audio packet at its start time (pre-skip
+    included, rounded down to the millisecond)."""
+    packets = ogg_packets(data)
+    head, frames = packets[0][0], [p for p, _ in packets[2:]]
+    tags = [(8, 0, bytes([0x90 | SEQUENCE_START]) + b"Opus" + head)]
+    start = 0
+    for frame in frames:
+        tags.append((8, start * 1000 // 48000, bytes([0x90 | CODED_FRAMES]) + b"Opus" + frame))
+        start += opus_samples(frame)
+    return tags
+
+
+def opus_samples(packet):
+    """48 kHz samples of an Opus packet, from its TOC byte."""
+    config, code = packet[0] >> 3, packet[0] & 3
+    if config < 12:
+        frame = (480, 960, 1920, 2880)[config & 3]
+    elif config < 16:
+        frame = 960 if config & 1 else 480
+    else:
+        frame = 120 << (config & 3)
+    return frame * (1 if code == 0 else 2 if code < 3 else packet[1] & 0x3F)
+
+
+def ac3_tags(data, sizes, rate=48000):
+    """Enhanced 'ac-3' audio tags, one per frame of the given sizes (the
+    frames describe themselves: no SequenceStart)."""
+    tags, at = [], 0
+    for i, size in enumerate(sizes):
+        tags.append((8, i * 1536 * 1000 // rate,
+                     bytes([0x90 | CODED_FRAMES]) + b"ac-3" + data[at:at + size]))
+        at += size
     return tags
 
 

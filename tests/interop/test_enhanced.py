@@ -5,15 +5,18 @@ judged by ffmpeg and ffprobe.
 
     test_enhanced.py --binary B GROUP
 
-GROUP is one of Hevc12, HevcEnhanced, Av1, Vp9, HevcSizes, Multitrack. The
+GROUP is one of Hevc12, HevcEnhanced, Av1, Vp9, HevcSizes, Multitrack, and
+for MP4 output Mp4Hevc, Mp4Av1, Mp4Vp9, Mp4Opus, Mp4Ac3, Mp4HevcEdit. The
 inputs are built when the tests run (enhanced_flv.py) from what ffmpeg's
 encoders write; a missing encoder or judge skips the group (exit 77), or
 fails it when CI=true is set.
 """
 
 import argparse
+import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -51,18 +54,18 @@ def cli(*args):
     return subprocess.run([BINARY, "-q", *map(str, args)], capture_output=True, text=True)
 
 
-def encode(codec, name, size="160x120", seconds=2):
+def encode(codec, name, size="160x120", seconds=2, extra=()):
     out = path(name)
     done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-               f"testsrc=size={size}:rate={FPS}", "-t", seconds, *ENCODERS[codec], out)
+               f"testsrc=size={size}:rate={FPS}", "-t", seconds, *extra, *ENCODERS[codec], out)
     if done.returncode != 0:
         raise unittest.SkipTest(f"ffmpeg cannot encode {codec}: {done.stderr.decode()[-200:]}")
     return open(out, "rb").read()
 
 
-def write(name, tags, audio=False):
+def write(name, tags, audio=False, video=True):
     with open(path(name), "wb") as f:
-        f.write(eflv.flv(tags, audio))
+        f.write(eflv.flv(tags, audio, video))
     return path(name)
 
 
@@ -241,6 +244,209 @@ class Multitrack(unittest.TestCase):
         done = cli("cut", flv, "--from", "1000", "-o", path("multi_cut.flv"))
         self.assertNotEqual(done.returncode, 0)
         self.assertIn("multitrack", done.stderr)
+
+
+def probe_packets(file):
+    """[(pts, size, md5, key)] of the file's first stream as ffprobe reads it."""
+    done = run("ffprobe", "-v", "error", "-of", "json", "-show_packets", "-show_data_hash", "md5",
+               "-select_streams", "0", file)
+    assert done.returncode == 0 and done.stderr == b"", done.stderr.decode()
+    return [(float(p["pts_time"]) if "pts_time" in p else None, int(p["size"]),
+             p["data_hash"].split(":")[1], "K" in p["flags"])
+            for p in json.loads(done.stdout)["packets"]]
+
+
+def boxes(data, at=0, end=None):
+    """(type, body start, end) of the boxes in data[at:end]."""
+    end = len(data) if end is None else end
+    while at + 8 <= end:
+        size, kind, head = int.from_bytes(data[at:at + 4], "big"), data[at + 4:at + 8], 8
+        if size == 1:
+            size, head = int.from_bytes(data[at + 8:at + 16], "big"), 16
+        yield kind.decode("latin-1"), at + head, at + size
+        at += size
+
+
+def sample_entries(file):
+    """Per track: [(entry type, [child box types], (width, height) or None)]."""
+    data, tracks = open(file, "rb").read(), []
+
+    def child(kind, at, end):
+        return next((b, e) for k, b, e in boxes(data, at, end) if k == kind)
+
+    moov = child("moov", 0, len(data))
+    for kind, at, end in boxes(data, *moov):
+        if kind != "trak":
+            continue
+        for name in ("mdia", "minf", "stbl", "stsd"):
+            at, end = child(name, at, end)
+        entries = []
+        for entry, body, stop in boxes(data, at + 8, end):
+            visual = entry in ("avc1", "hvc1", "hev1", "av01", "vp09")
+            size = (int.from_bytes(data[body + 24:body + 26], "big"),
+                    int.from_bytes(data[body + 26:body + 28], "big")) if visual else None
+            children = [k for k, _, _ in boxes(data, body + (78 if visual else 28), stop)]
+            entries.append((entry, children, size))
+        tracks.append(entries)
+    return tracks
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+class Mp4Output:
+    """An MP4 written from an FLV against the elementary stream the FLV was
+    built from: ffprobe's packets (bytes, times within 1 ms, key flags), the
+    decoded frames, ffmpeg silent, and the sample entry."""
+
+    def check_mp4(self, flv, source, samples, times, entry, config_box, size=(160, 120)):
+        mp4 = path(os.path.basename(flv) + ".mp4")
+        ok(cli("copy", flv, "-o", mp4))
+        ours, theirs = probe_packets(mp4), probe_packets(source)
+        self.assertEqual([p[2] for p in ours], [md5(s) for s in samples], "sample bytes")
+        for i, (packet, time) in enumerate(zip(ours, times)):
+            self.assertAlmostEqual(packet[0], time, delta=0.001, msg=f"packet {i} time")
+        self.assertEqual([p[3] for p in ours], [p[3] for p in theirs], "sync samples")
+        self.assertEqual(hashes(mp4) if size else audio_hashes(mp4),
+                         hashes(source) if size else audio_hashes(source))
+        self.assertEqual(sample_entries(mp4), [[(entry, [config_box], size)]])
+        return mp4
+
+
+def quiet_encode(codec, name, size="160x120", **kwargs):
+    return encode(codec, name, size, extra=("-pix_fmt", "yuv420p"), **kwargs)
+
+
+class Mp4Hevc(unittest.TestCase, Mp4Output):
+    def test_codec12_and_enhanced_write_hvc1(self):
+        data = quiet_encode("hevc", "src.hevc")
+        _, frames = eflv.hevc_access_units(data)
+        samples = [eflv.length_prefixed(units) for _, units in frames]
+        times = [i / FPS for i in range(len(samples))]
+        for enhanced in (False, True):
+            with self.subTest(enhanced=enhanced):
+                flv = write(f"hevc{int(enhanced)}.flv", eflv.hevc_tags(data, enhanced))
+                self.check_mp4(flv, path("src.hevc"), samples, times, "hvc1", "hvcC")
+        info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
+        # Main (compatible with Main 10: flags 1 and 2), progressive and frame only.
+        self.assertRegex(info["codecs"], r"^hvc1\.1\.6\.L\d+\.90$")
+
+    def test_enhanced_aac_beside_it(self):
+        data = quiet_encode("hevc", "src.hevc")
+        done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000", "-t", 2,
+                   "-c:a", "aac", "-f", "adts", path("src.aac"))
+        self.assertEqual(done.returncode, 0)
+        tags = eflv.merge(eflv.hevc_tags(data, True),
+                          eflv.aac_tags(open(path("src.aac"), "rb").read()))
+        flv = write("av.flv", tags, audio=True)
+        ok(cli("copy", flv, "-o", path("av.mp4")))
+        self.assertEqual(sample_entries(path("av.mp4"))[1], [("mp4a", ["esds"], None)])
+        self.assertEqual(audio_hashes(path("av.mp4")), audio_hashes(path("src.aac")))
+        self.assertEqual(hashes(path("av.mp4")), hashes(path("src.hevc")))
+
+
+class Mp4Av1(unittest.TestCase, Mp4Output):
+    def test_av01(self):
+        data = quiet_encode("av1", "src.ivf")
+        _, frames = eflv.ivf_frames(data)
+        samples = [b"".join(o for kind, o in eflv.obus(f) if kind != 2) for f in frames]
+        times = [p[0] for p in probe_packets(path("src.ivf"))]
+        flv = write("av1.flv", eflv.av1_tags(data))
+        self.check_mp4(flv, path("src.ivf"), samples, times, "av01", "av1C")
+        info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
+        self.assertEqual(info["codecs"], "av01.0.00M.08")
+
+
+class Mp4Vp9(unittest.TestCase, Mp4Output):
+    def test_vp09(self):
+        data = quiet_encode("vp9", "src.ivf")
+        _, samples = eflv.ivf_frames(data)
+        times = [p[0] for p in probe_packets(path("src.ivf"))]
+        flv = write("vp9.flv", eflv.vp9_tags(data))
+        mp4 = self.check_mp4(flv, path("src.ivf"), samples, times, "vp09", "vpcC")
+        # vpcC is a version-1 full box around the FLV's record.
+        raw = open(mp4, "rb").read()
+        at = raw.index(b"vpcC")
+        self.assertEqual(raw[at + 4:at + 16], bytes([1, 0, 0, 0, 0, 10, 0x82, 2, 2, 2, 0, 0]))
+        info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["video"]
+        self.assertEqual(info["codecs"], "vp09.00.10.08")
+
+
+class Mp4Opus(unittest.TestCase, Mp4Output):
+    def test_opus(self):
+        # 95688 samples and the 312 of pre-skip fill 100 packets exactly:
+        # the Ogg's last packet is not cut short, which an FLV cannot say.
+        for channels, layout in ((1, ""), (2, ""), (6, "5.1")):
+            with self.subTest(channels=channels):
+                source = path(f"src{channels}.opus")
+                extra = ["-ac", str(channels)] + (["-mapping_family", "1"] if layout else [])
+                done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000",
+                           "-t", "1.9935", "-c:a", "libopus", *extra, "-f", "ogg", source)
+                if done.returncode != 0:
+                    raise unittest.SkipTest("ffmpeg cannot encode Opus")
+                packets = eflv.ogg_packets(open(source, "rb").read())
+                samples = [p for p, _ in packets[2:]]
+                times = [p[0] for p in probe_packets(source)]
+                flv = write(f"opus{channels}.flv", eflv.opus_tags(open(source, "rb").read()),
+                            audio=True, video=False)
+                mp4 = self.check_mp4(flv, source, samples, times, "Opus", "dOps", size=None)
+                done = run("ffprobe", "-v", "error", "-of", "json", "-show_streams", mp4)
+                stream = json.loads(done.stdout)["streams"][0]
+                self.assertEqual((stream["channels"], stream["sample_rate"]), (channels, "48000"))
+                info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["audio"]
+                self.assertEqual(info["codecs"], "Opus")
+
+
+class Mp4Ac3(unittest.TestCase, Mp4Output):
+    def test_ac3(self):
+        for channels in (2, 6):
+            with self.subTest(channels=channels):
+                source = path(f"src{channels}.ac3")
+                done = run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=r=48000",
+                           "-t", 2, "-ac", channels, "-c:a", "ac3", "-f", "ac3", source)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                data = open(source, "rb").read()
+                sizes = [p[1] for p in probe_packets(source)]
+                samples = [data[sum(sizes[:i]):sum(sizes[:i + 1])] for i in range(len(sizes))]
+                times = [p[0] for p in probe_packets(source)]
+                flv = write(f"ac3{channels}.flv", eflv.ac3_tags(data, sizes), audio=True,
+                            video=False)
+                mp4 = self.check_mp4(flv, source, samples, times, "ac-3", "dac3", size=None)
+                done = run("ffprobe", "-v", "error", "-of", "json", "-show_streams", mp4)
+                self.assertEqual(json.loads(done.stdout)["streams"][0]["channels"], channels)
+                info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["audio"]
+                self.assertEqual(info["codecs"], "ac-3")
+
+
+def sized_pictures(file):
+    """(size, checksum) of every decoded picture at its own size."""
+    err = run("ffmpeg", "-v", "info", "-nostats", "-i", file, "-map", "0:v", "-vf", "showinfo",
+              "-f", "null", "-").stderr.decode()
+    return re.findall(r"Parsed_showinfo.* n: *\d+ .* s:(\d+x\d+) .* checksum:([0-9A-F]+)", err)
+
+
+class Mp4HevcEdit(unittest.TestCase):
+    def test_cut_starts_on_a_sync_sample(self):
+        data = quiet_encode("hevc", "src.hevc")
+        flv = write("hevc.flv", eflv.hevc_tags(data, True))
+        ok(cli("cut", flv, "--from", "1000", "-o", path("cut.mp4")))
+        packets = probe_packets(path("cut.mp4"))
+        self.assertTrue(packets[0][3])
+        self.assertEqual(hashes(path("cut.mp4")), hashes(path("src.hevc"))[800 * FPS // 1000:])
+
+    def test_join_of_two_sizes_has_two_entries(self):
+        small = write("small.flv", eflv.hevc_tags(quiet_encode("hevc", "s.hevc"), True))
+        large = write("large.flv",
+                      eflv.hevc_tags(quiet_encode("hevc", "l.hevc", size="320x240"), True))
+        ok(cli("join", small, large, "-o", path("j.mp4")))
+        self.assertEqual(sample_entries(path("j.mp4")),
+                         [[("hvc1", ["hvcC"], (160, 120)), ("hvc1", ["hvcC"], (320, 240))]])
+        self.assertEqual(run("ffmpeg", "-v", "error", "-i", path("j.mp4"), "-f", "null",
+                             "-").stderr, b"")
+        got = sized_pictures(path("j.mp4"))
+        self.assertEqual({size for size, _ in got}, {"160x120", "320x240"})
+        self.assertEqual(got, sized_pictures(path("s.hevc")) + sized_pictures(path("l.hevc")))
 
 
 def main():

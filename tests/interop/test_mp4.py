@@ -179,6 +179,9 @@ class Mp4CutTests(Judged):
                 ours = self.assertSamePackets(flv, mp4)
                 self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
                 self.assertSameFrames(flv, mp4)
+                # The movie lasts until its last frame has been shown.
+                reported, end, _ = durations(mp4)
+                self.assertGreaterEqual(reported, end - 0.001)
 
 
 class Mp4JoinTests(Judged):
@@ -268,6 +271,9 @@ class Mp4FragmentedTests(Judged):
                 ours = self.assertSamePackets(flv, mp4)
                 self.assertTrue(ours["video"][0][4], "the first video sample is a sync sample")
                 self.assertSameFrames(flv, mp4)
+                # The movie lasts until its last frame has been shown.
+                reported, end, _ = durations(mp4)
+                self.assertGreaterEqual(reported, end - 0.001)
                 self.assertPlayable(mp4)
         # The audio alone: fragments of about a second each.
         m4a = output("fragmented.m4a")
