@@ -30,12 +30,16 @@ nlohmann::ordered_json PictureOrSound(nlohmann::ordered_json out, bool video, ui
 
 // The codec table's name, as info gives it.
 std::string CodecName(const FlvMp4SampleEntry& entry, bool video) {
-    if (entry.config == nullptr) return flvcodec::GetAudioFormat(flvcodec::kSoundMp3).name;
     if (video) {
-        const flvcodec::VideoCodecInfo* codec = flvcodec::FindVideoCodec(entry.config->codec);
+        const flvcodec::VideoCodecInfo* codec =
+            entry.config != nullptr ? flvcodec::FindVideoCodec(entry.config->codec) : nullptr;
         return codec != nullptr ? codec->name : "unknown";
     }
-    const flvcodec::AudioFormatInfo* format = flvcodec::FindAudioFormat(entry.config->codec);
+    // MPEG audio and AC-3 entries are made from a frame header, not a configuration.
+    const uint32_t id = entry.config != nullptr                      ? entry.config->codec
+                        : entry.kind == FlvMp4SampleEntry::Kind::Ac3 ? flvcodec::kFourCCAc3
+                                                                     : flvcodec::kSoundMp3;
+    const flvcodec::AudioFormatInfo* format = flvcodec::FindAudioFormat(id);
     return format != nullptr ? format->name : "unknown";
 }
 

@@ -623,6 +623,8 @@ std::string EntryCodecsString(const FlvMp4SampleEntry& entry) {
     if (entry.kind == FlvMp4SampleEntry::Kind::Mpeg1Audio) {
         return Mpeg1AudioCodecsString(entry.objectType == 0x6B);
     }
+    // Made from the first frame's header, without a configuration.
+    if (entry.kind == FlvMp4SampleEntry::Kind::Ac3) return "ac-3";
     return entry.config != nullptr ? CodecsString(*entry.config) : std::string();
 }
 

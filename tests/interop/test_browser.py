@@ -12,8 +12,11 @@ counts and any error. These are checked against ffprobe's view of the file.
 Every browser run is bounded in time, so a hang fails the test. A missing
 judge skips the group (exit 77), or fails it when CI=true.
 
-Adding a case is one entry in CASES: how to write the files, and how the
-page plays them ("src" or "mse").
+The cases: H.264/AAC, AV1 and VP9 (enhanced FLV built from ffmpeg's IVF)
+played from their URL, each part of --split-on-change likewise, and the
+fragmented output, whole and in its parts at a change, through Media Source
+Extensions. Adding a case is one entry in CASES: how to write the files, and
+how the page plays them ("src" or "mse").
 """
 
 import argparse
@@ -30,6 +33,9 @@ import threading
 import time
 import unittest
 import urllib.parse
+
+sys.dont_write_bytecode = True
+import enhanced_flv as eflv  # noqa: E402
 
 BINARY = FIXTURES = CHROMIUM = WORK = None
 SKIPPED = 77
@@ -203,6 +209,21 @@ def split_parts():
     return [(out, small), (work("split-2.mp4"), large)]
 
 
+def enhanced(codec, encoder):
+    """2 s of testsrc as ffmpeg encodes it in codec, in an enhanced FLV, and its MP4."""
+    stream, flv, out = work(codec + ".ivf"), work(codec + ".flv"), work(codec + ".mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=320x240:rate=25", "-t", "2", *encoder, "-g", "10",
+                    "-f", "ivf", stream], check=True)
+    with open(stream, "rb") as f:
+        frames = f.read()
+    tags = eflv.av1_tags(frames) if codec == "av1" else eflv.vp9_tags(frames)
+    with open(flv, "wb") as f:
+        f.write(eflv.flv(tags))
+    flvsplice("copy", flv, "-o", out)
+    return [(out, flv)]
+
+
 def fragmented():
     out = work("fragmented.mp4")
     flvsplice("copy", fixture("avc_high_aac48"), "-o", out, "--fragmented")
@@ -220,6 +241,10 @@ def fragmented_parts():
 CASES = {
     "h264_aac": (h264_aac, "src"),
     "split_on_change": (split_parts, "src"),
+    "av1": (functools.partial(enhanced, "av1", ["-c:v", "libaom-av1", "-usage", "realtime",
+                                                "-cpu-used", "8"]), "src"),
+    "vp9": (functools.partial(enhanced, "vp9", ["-c:v", "libvpx-vp9", "-deadline", "realtime",
+                                                "-cpu-used", "8"]), "src"),
     "fragmented": (fragmented, "mse"),
     "fragmented_parts": (fragmented_parts, "mse"),
 }
