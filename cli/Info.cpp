@@ -159,9 +159,22 @@ nlohmann::ordered_json DescribeDocument(Document& document) {
                         {"data_rate_kbps", meta.m_videoDataRate},
                         {"payload_bytes", PayloadBytes(videoTags)}};
         if (const FlvDecoderConfig* config = document.FirstDecoderConfig(true)) {
-            out["video"]["profile"] = flvcodec::AvcProfileName(config->avc.profile);
-            out["video"]["profile_id"] = config->avc.profile;
-            out["video"]["level"] = config->avc.level / 10.0;
+            // Profile and level as H.264 and HEVC name them; AV1's and VP9's
+            // are in their codecs string.
+            if (flvcodec::IsAvc(config->codec) && config->avc.valid) {
+                out["video"]["profile"] = flvcodec::AvcProfileName(config->avc.profile);
+                out["video"]["profile_id"] = config->avc.profile;
+                out["video"]["level"] = config->avc.level / 10.0;
+            } else if (flvcodec::IsHevc(config->codec) && config->hevc.valid) {
+                const uint8_t profile = config->hevc.profile;
+                out["video"]["profile"] = profile == 1   ? "Main"
+                                          : profile == 2 ? "Main 10"
+                                          : profile == 3 ? "Main Still Picture"
+                                          : profile == 4 ? "Rext"
+                                                         : "profile " + std::to_string(profile);
+                out["video"]["profile_id"] = profile;
+                out["video"]["level"] = config->hevc.level / 30.0;
+            }
             if (const std::string codecs = flvmp4::CodecsString(*config); !codecs.empty()) {
                 out["video"]["codecs"] = codecs;
             }

@@ -11,6 +11,8 @@
 #include "flvsplice/common/ByteOrder.h"
 
 struct FlvMp4SampleEntry;
+struct FlvMp4Track;
+class CFlvStream;
 
 // A growing buffer of boxes: Open writes a box header whose size End fills
 // in once the box's contents are there.
@@ -75,4 +77,12 @@ private:
 };
 
 // Writes entry as one sample entry box of stsd; trackId goes into its esds.
+// Writes samples [first, end) of track to output, reading each stretch of
+// samples that lie close together in one source at once; run is the track's
+// current entry of fileRuns, kept from one call to the next.
+bool CopySamples(const FlvMp4Track& track, uint32_t first, uint32_t end, size_t& run,
+                 CFlvStream* output, std::vector<uint8_t>& span, std::vector<uint8_t>& data);
+// The handler of a video or sound track, then the opened minf with its media
+// header and data information; returns the minf for Mp4Boxes::End.
+size_t OpenMediaInformation(Mp4Boxes& out, bool video);
 void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId);

@@ -246,29 +246,7 @@ std::vector<uint8_t> CFlvMp4FragmentWriter::Head() const {
         out.U16(0x55C4);  // "und"
         out.U16(0);
         out.End(mdhd);
-        const size_t hdlr = out.OpenFull("hdlr", 0, 0);
-        out.U32(0);
-        Type(out, track.video ? "vide" : "soun");
-        out.Zeros(12);
-        const char* name = track.video ? "VideoHandler" : "SoundHandler";
-        out.Bytes(reinterpret_cast<const uint8_t*>(name), 13);  // with its terminating zero
-        out.End(hdlr);
-        const size_t minf = out.Open("minf");
-        if (track.video) {
-            const size_t vmhd = out.OpenFull("vmhd", 0, 1);
-            out.Zeros(8);
-            out.End(vmhd);
-        } else {
-            const size_t smhd = out.OpenFull("smhd", 0, 0);
-            out.Zeros(4);
-            out.End(smhd);
-        }
-        const size_t dinf = out.Open("dinf");
-        const size_t dref = out.OpenFull("dref", 0, 0);
-        out.U32(1);
-        out.End(out.OpenFull("url ", 0, 1));  // the data is in this file
-        out.End(dref);
-        out.End(dinf);
+        const size_t minf = OpenMediaInformation(out, track.video);
         const size_t stbl = out.Open("stbl");
         const size_t stsd = out.OpenFull("stsd", 0, 0);
         out.U32(1);
@@ -345,9 +323,6 @@ bool CFlvMp4FragmentWriter::Write(CFlvStream* output, CFlvProcess* process) {
     if (m_fragments.empty() || !m_fits) return false;
     const std::vector<uint8_t> head = Head();
     if (output->Write(head.data(), head.size()) != head.size()) return false;
-    // Samples that lie close together in one source are read as one stretch
-    // (the other stream's tags between them are skipped in memory).
-    constexpr uint64_t kMaxSpan = 16 << 20;
     std::vector<uint8_t> span, data;
     std::vector<size_t> fileRun(m_tracks.size(), 0);
     for (size_t k = 0; k < m_fragments.size(); ++k) {
@@ -361,43 +336,9 @@ bool CFlvMp4FragmentWriter::Write(CFlvStream* output, CFlvProcess* process) {
             return false;
         }
         for (size_t t = 0; t < m_tracks.size(); ++t) {
-            const FlvMp4Track& track = m_tracks[t];
-            size_t& run = fileRun[t];
-            const uint32_t end = fragment.first[t] + fragment.count[t];
-            for (uint32_t i = fragment.first[t]; i < end;) {
-                while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) {
-                    ++run;
-                }
-                const uint32_t runEnd =
-                    run + 1 < track.fileRuns.size() ? track.fileRuns[run + 1].first : end;
-                uint64_t low = track.samples[i].offset;
-                uint64_t high = low + track.samples[i].size;
-                uint32_t j = i + 1;
-                for (; j < std::min(end, runEnd); ++j) {
-                    const uint64_t from = std::min(low, track.samples[j].offset);
-                    const uint64_t to =
-                        std::max(high, track.samples[j].offset + track.samples[j].size);
-                    if (to - from > kMaxSpan) break;
-                    low = from;
-                    high = to;
-                }
-                CFlvStream* source = track.fileRuns[run].second;
-                if (high - low > kMaxSpan) {  // one sample larger than a stretch
-                    if (!output->CopyFrom(source, low, high - low)) return false;
-                    i = j;
-                    continue;
-                }
-                span.resize(high - low);
-                if (!source->Seek(static_cast<int64_t>(low), SEEK_SET) ||
-                    source->Read(span.data(), span.size()) != span.size()) {
-                    return false;
-                }
-                data.clear();
-                for (; i < j; ++i) {
-                    const uint8_t* at = span.data() + (track.samples[i].offset - low);
-                    data.insert(data.end(), at, at + track.samples[i].size);
-                }
-                if (output->Write(data.data(), data.size()) != data.size()) return false;
+            if (!CopySamples(m_tracks[t], fragment.first[t], fragment.first[t] + fragment.count[t],
+                             fileRun[t], output, span, data)) {
+                return false;
             }
         }
         if (process != nullptr &&

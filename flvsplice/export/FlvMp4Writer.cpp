@@ -115,6 +115,75 @@ bool IsVisual(FlvMp4SampleEntry::Kind kind) {
 
 // One entry of stsd, for every kind of the codec table: the progressive and
 // the fragmented writer both write their entries here.
+bool CopySamples(const FlvMp4Track& track, uint32_t first, uint32_t end, size_t& run,
+                 CFlvStream* output, std::vector<uint8_t>& span, std::vector<uint8_t>& data) {
+    // Samples lie close together in their source, between the other
+    // stream's tags: one read of the whole stretch and one write of the
+    // samples cost far less than a copy per sample.
+    constexpr uint64_t kMaxSpan = 16 << 20;
+    for (uint32_t i = first; i < end;) {
+        while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) ++run;
+        const uint32_t runEnd =
+            run + 1 < track.fileRuns.size() ? track.fileRuns[run + 1].first : end;
+        uint64_t low = track.samples[i].offset;
+        uint64_t high = low + track.samples[i].size;
+        uint32_t j = i + 1;
+        for (; j < std::min(end, runEnd); ++j) {
+            const uint64_t from = std::min(low, track.samples[j].offset);
+            const uint64_t to = std::max(high, track.samples[j].offset + track.samples[j].size);
+            if (to - from > kMaxSpan) break;
+            low = from;
+            high = to;
+        }
+        CFlvStream* source = track.fileRuns[run].second;
+        if (high - low > kMaxSpan) {  // one sample larger than a stretch
+            if (!output->CopyFrom(source, low, high - low)) return false;
+            i = j;
+            continue;
+        }
+        span.resize(high - low);
+        if (!source->Seek(static_cast<int64_t>(low), SEEK_SET) ||
+            source->Read(span.data(), span.size()) != span.size()) {
+            return false;
+        }
+        data.clear();
+        for (; i < j; ++i) {
+            const uint8_t* at = span.data() + (track.samples[i].offset - low);
+            data.insert(data.end(), at, at + track.samples[i].size);
+        }
+        if (output->Write(data.data(), data.size()) != data.size()) return false;
+    }
+    return true;
+}
+
+size_t OpenMediaInformation(Mp4Boxes& out, bool video) {
+    const size_t hdlr = out.OpenFull("hdlr", 0, 0);
+    out.U32(0);
+    out.Bytes(reinterpret_cast<const uint8_t*>(video ? "vide" : "soun"), 4);
+    out.Zeros(12);
+    const char* name = video ? "VideoHandler" : "SoundHandler";
+    out.Bytes(reinterpret_cast<const uint8_t*>(name), 13);  // with its terminating zero
+    out.End(hdlr);
+
+    const size_t minf = out.Open("minf");
+    if (video) {
+        const size_t vmhd = out.OpenFull("vmhd", 0, 1);
+        out.Zeros(8);
+        out.End(vmhd);
+    } else {
+        const size_t smhd = out.OpenFull("smhd", 0, 0);
+        out.Zeros(4);
+        out.End(smhd);
+    }
+    const size_t dinf = out.Open("dinf");
+    const size_t dref = out.OpenFull("dref", 0, 0);
+    out.U32(1);
+    out.End(out.OpenFull("url ", 0, 1));  // the data is in this file
+    out.End(dref);
+    out.End(dinf);
+    return minf;
+}
+
 void WriteSampleEntry(Mp4Boxes& out, const FlvMp4SampleEntry& entry, uint32_t trackId) {
     const bool visual = IsVisual(entry.kind);
     const size_t box = out.Open(flvcodec::Mp4EntryType(entry.kind));
@@ -232,7 +301,20 @@ void CFlvMp4Writer::BuildHead(bool wide) {
     // Twice: once to learn the size of everything before the data, once
     // with the chunk offsets that follow from it.
     for (int pass = 0; pass < 2; ++pass) {
+        // Each pass writes into the buffer of the one before: the head of a
+        // long recording is megabytes, and one buffer is enough.
         Mp4Boxes out;
+        out.Data().swap(m_head);
+        out.Data().clear();
+        if (pass == 0) {
+            // More than the tables can take (per sample at most a size, a
+            // time run, a composition run and a sync entry; per chunk a
+            // sample-to-chunk run and an offset): reserved, not touched, so
+            // the buffer never moves while it grows.
+            size_t bound = 64 * 1024 + m_chunks.size() * 20;
+            for (const FlvMp4Track& track : m_tracks) bound += track.samples.size() * 24;
+            out.Data().reserve(bound);
+        }
         const size_t ftyp = out.Open("ftyp");
         out.Bytes(reinterpret_cast<const uint8_t*>(m_audioOnly ? "M4A " : "isom"), 4);
         out.U32(0x200);
@@ -356,31 +438,7 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
     out.U16(0x55C4);  // "und"
     out.U16(0);
     out.End(mdhd);
-    const size_t hdlr = out.OpenFull("hdlr", 0, 0);
-    out.U32(0);
-    out.Bytes(reinterpret_cast<const uint8_t*>(track.video ? "vide" : "soun"), 4);
-    out.Zeros(12);
-    const char* name = track.video ? "VideoHandler" : "SoundHandler";
-    out.Bytes(reinterpret_cast<const uint8_t*>(name), 13);  // with its terminating zero
-    out.End(hdlr);
-
-    const size_t minf = out.Open("minf");
-    if (track.video) {
-        const size_t vmhd = out.OpenFull("vmhd", 0, 1);
-        out.Zeros(8);
-        out.End(vmhd);
-    } else {
-        const size_t smhd = out.OpenFull("smhd", 0, 0);
-        out.Zeros(4);
-        out.End(smhd);
-    }
-    const size_t dinf = out.Open("dinf");
-    const size_t dref = out.OpenFull("dref", 0, 0);
-    out.U32(1);
-    const size_t url = out.OpenFull("url ", 0, 1);  // the data is in this file
-    out.End(url);
-    out.End(dref);
-    out.End(dinf);
+    const size_t minf = OpenMediaInformation(out, track.video);
 
     const size_t stbl = out.Open("stbl");
     const size_t stsd = out.OpenFull("stsd", 0, 0);
@@ -487,50 +545,13 @@ void CFlvMp4Writer::WriteTrack(Mp4Boxes& out, uint32_t index, bool wide) const {
 
 bool CFlvMp4Writer::Write(CFlvStream* output, CFlvProcess* process) {
     if (output->Write(m_head.data(), m_head.size()) != m_head.size()) return false;
-    // A chunk's samples lie close together in their source, between the
-    // other stream's tags: one read of the whole stretch and one write of
-    // the samples cost far less than a copy per sample.
-    constexpr uint64_t kMaxSpan = 16 << 20;
     std::vector<uint8_t> span, samples;
     std::vector<size_t> fileRun(m_tracks.size(), 0);
     for (size_t c = 0; c < m_chunks.size(); ++c) {
         const Chunk& chunk = m_chunks[c];
-        const FlvMp4Track& track = m_tracks[chunk.track];
-        size_t& run = fileRun[chunk.track];
-        while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= chunk.first) {
-            ++run;
-        }
-        const uint32_t end = chunk.first + chunk.count;
-        const bool oneFile =
-            run + 1 >= track.fileRuns.size() || track.fileRuns[run + 1].first >= end;
-        uint64_t low = UINT64_MAX, high = 0;
-        for (uint32_t i = chunk.first; i < end; ++i) {
-            low = std::min(low, track.samples[i].offset);
-            high = std::max(high, track.samples[i].offset + track.samples[i].size);
-        }
-        CFlvStream* source = track.fileRuns[run].second;
-        if (oneFile && high - low <= kMaxSpan) {
-            span.resize(high - low);
-            if (!source->Seek(static_cast<int64_t>(low), SEEK_SET) ||
-                source->Read(span.data(), span.size()) != span.size()) {
-                return false;
-            }
-            samples.clear();
-            for (uint32_t i = chunk.first; i < end; ++i) {
-                const uint8_t* at = span.data() + (track.samples[i].offset - low);
-                samples.insert(samples.end(), at, at + track.samples[i].size);
-            }
-            if (output->Write(samples.data(), samples.size()) != samples.size()) return false;
-        } else {
-            for (uint32_t i = chunk.first; i < end; ++i) {
-                while (run + 1 < track.fileRuns.size() && track.fileRuns[run + 1].first <= i) {
-                    ++run;
-                }
-                const FlvMp4Sample& sample = track.samples[i];
-                if (!output->CopyFrom(track.fileRuns[run].second, sample.offset, sample.size)) {
-                    return false;
-                }
-            }
+        if (!CopySamples(m_tracks[chunk.track], chunk.first, chunk.first + chunk.count,
+                         fileRun[chunk.track], output, span, samples)) {
+            return false;
         }
         if (process != nullptr &&
             process->ReportProgress(static_cast<int>(c), static_cast<int>(m_chunks.size()))) {

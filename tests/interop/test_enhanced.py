@@ -139,6 +139,13 @@ class Hevc12(unittest.TestCase, Codec):
         info = json.loads(ok(cli("info", "--json", self.flv)).stdout)[0]["video"]
         self.assertEqual((info["codec_id"], info["width"], info["height"]), (12, 160, 120))
         self.assertEqual(info["key_frames"], 5)
+        # The profile and level are HEVC's, as ffprobe reads them from the
+        # stream, not an H.264 reading of its record.
+        probe = json.loads(run("ffprobe", "-v", "error", "-of", "json", "-show_streams",
+                               self.stream).stdout)["streams"][0]
+        self.assertEqual((info["profile"], round(info["level"] * 30)),
+                         (probe["profile"], probe["level"]))
+        self.assertIn(f"{probe['profile']}@L", ok(cli("info", self.flv)).stdout)
 
     def test_copy_cut_join(self):
         self.check_copy(self.flv, self.stream, ".h265")
