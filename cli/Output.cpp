@@ -126,21 +126,35 @@ Writer WriterForPath(const std::string& path) {
     return Writer::Audio;
 }
 
+namespace {
+
+// The --format names of the writers.
+struct NamedWriter {
+    const char* name;
+    Writer writer;
+};
+constexpr NamedWriter kWriterNames[] = {
+    {"flv", Writer::Flv},   {"avi", Writer::Avi},     {"audio", Writer::Audio},
+    {"aac", Writer::Adts},  {"flac", Writer::Flac},   {"ac3", Writer::Ac3},
+    {"eac3", Writer::Eac3}, {"h264", Writer::AnnexB}, {"h265", Writer::AnnexBHevc},
+    {"ivf", Writer::Ivf},   {"obu", Writer::Obu},     {"mp4", Writer::Mp4},
+    {"m4a", Writer::M4a},
+};
+
+}  // namespace
+
 std::optional<Writer> WriterFromName(const std::string& name) {
-    if (name == "flv") return Writer::Flv;
-    if (name == "avi") return Writer::Avi;
-    if (name == "audio") return Writer::Audio;
-    if (name == "aac") return Writer::Adts;
-    if (name == "flac") return Writer::Flac;
-    if (name == "ac3") return Writer::Ac3;
-    if (name == "eac3") return Writer::Eac3;
-    if (name == "h264") return Writer::AnnexB;
-    if (name == "h265") return Writer::AnnexBHevc;
-    if (name == "ivf") return Writer::Ivf;
-    if (name == "obu") return Writer::Obu;
-    if (name == "mp4") return Writer::Mp4;
-    if (name == "m4a") return Writer::M4a;
+    for (const NamedWriter& named : kWriterNames) {
+        if (name == named.name) return named.writer;
+    }
     return std::nullopt;
+}
+
+const char* WriterName(Writer writer) {
+    for (const NamedWriter& named : kWriterNames) {
+        if (writer == named.writer) return named.name;
+    }
+    return "opus";  // Ogg Opus, chosen by extension only (and refused)
 }
 
 bool AtomicOutput::Check(const std::string& path, const std::vector<std::string>& inputs,

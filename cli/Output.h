@@ -57,6 +57,8 @@ enum class Writer {
 // → audio; case does not matter.
 Writer WriterForPath(const std::string& path);
 std::optional<Writer> WriterFromName(const std::string& name);
+// The --format name of a writer.
+const char* WriterName(Writer writer);
 
 // An output that appears under its name only when complete: the writer fills
 // a temporary file beside it, Commit renames that over the name. Whatever is

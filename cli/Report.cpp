@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <cstdio>
+#include <cwchar>
 #include <optional>
 #include <sstream>
 
@@ -109,7 +110,55 @@ std::string ExplainResult(int code) {
     }
 }
 
-void ReportError(const std::string& what) { std::fprintf(stderr, "flvsplice: %s\n", what.c_str()); }
+namespace {
+
+struct Collected {
+    bool on = false;
+    nlohmann::ordered_json errors = nlohmann::ordered_json::array();
+    nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+};
+
+Collected& Reports() {
+    static Collected collected;
+    return collected;
+}
+
+// The document's records, newest first: what failed, then what it failed on.
+nlohmann::ordered_json ErrorChain(CFlvFile& document) {
+    nlohmann::ordered_json chain = nlohmann::ordered_json::array();
+    for (int i = document.GetErrorCount() - 1; i >= 0; --i) {
+        nlohmann::ordered_json record = {{"message", ToUtf8(document.GetErrorMessage(i))}};
+        const std::wstring detail = document.GetErrorDetail(i);
+        if (!detail.empty()) {
+            record["system_error"] = ToUtf8(detail);
+            const long code = std::wcstol(detail.c_str(), nullptr, 10);
+            if (code > 0 && code < 4096) {
+                record["system_message"] = ToUtf8(flvsys::SystemErrorText(static_cast<int>(code)));
+            }
+        }
+        chain.push_back(std::move(record));
+    }
+    return chain;
+}
+
+}  // namespace
+
+void CollectReports() { Reports().on = true; }
+nlohmann::ordered_json CollectedErrors() { return Reports().errors; }
+nlohmann::ordered_json CollectedWarnings() { return Reports().warnings; }
+
+void ReportError(const std::string& what) {
+    std::fprintf(stderr, "flvsplice: %s\n", what.c_str());
+    if (Reports().on) Reports().errors.push_back({{"message", what}});
+}
+
+void ReportWarning(const std::string& what, nlohmann::ordered_json detail) {
+    std::fprintf(stderr, "flvsplice: warning: %s\n", what.c_str());
+    if (Reports().on) {
+        detail["message"] = what;
+        Reports().warnings.push_back(std::move(detail));
+    }
+}
 
 std::string FormattedErrors(CFlvFile& document) {
     // A system error text ends with a line feed, which would leave the
@@ -120,7 +169,13 @@ std::string FormattedErrors(CFlvFile& document) {
 }
 
 void ReportFailure(const std::string& what, int code, CFlvFile* document) {
-    ReportError(what);
+    std::fprintf(stderr, "flvsplice: %s\n", what.c_str());
+    if (Reports().on) {
+        nlohmann::ordered_json error = {
+            {"message", what}, {"code", code}, {"explanation", ExplainResult(code)}};
+        if (document != nullptr) error["chain"] = ErrorChain(*document);
+        Reports().errors.push_back(std::move(error));
+    }
     if (document != nullptr) {
         std::istringstream text(FormattedErrors(*document));
         for (std::string line; std::getline(text, line);) {

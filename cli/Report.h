@@ -1,5 +1,6 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 class CFlvFile;
@@ -30,5 +31,15 @@ std::string ExplainResult(int code);
 void ReportFailure(const std::string& what, int code, CFlvFile* document);
 // "flvsplice: <what>" on stderr.
 void ReportError(const std::string& what);
+// "flvsplice: warning: <what>" on stderr; detail goes into the JSON report.
+void ReportWarning(const std::string& what, nlohmann::ordered_json detail);
+
+// With --json, copy, cut and join also keep every error and warning they
+// report, for the one JSON document they print at the end: each error with
+// its code, its explanation and the document's chain of records (newest
+// first), each warning with its detail.
+void CollectReports();
+nlohmann::ordered_json CollectedErrors();
+nlohmann::ordered_json CollectedWarnings();
 
 }  // namespace cli

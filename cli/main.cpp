@@ -17,6 +17,7 @@
 #include "Report.h"
 #include "Salvage.h"
 #include "TimeText.h"
+#include "Written.h"
 #include "flvsplice/FlvVersion.h"
 #include "flvsplice/export/FlvMp4Writer.h"
 
@@ -39,7 +40,15 @@ struct Job {
     bool fragmented = false;     // MP4 output in fragments (split at every change)
     bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
     std::optional<int> track;    // the one video track of multitrack tags to keep
+    bool json = false;           // one JSON document on stdout: what was written, or why not
 };
+
+// What copy, cut and join report with --json: each file written, and what
+// the command tells beyond it (the range kept, frames dropped).
+nlohmann::ordered_json& Written() {
+    static nlohmann::ordered_json written = {{"outputs", nlohmann::ordered_json::array()}};
+    return written;
+}
 
 Writer ChosenWriter(const Job& job) {
     return job.format.empty() ? WriterForPath(job.output) : *WriterFromName(job.format);
@@ -132,21 +141,79 @@ void WarnConfigurationChanges(Document& document, const Job& job) {
             }
             if (current != nullptr && frameSeen && config->bytes != current->bytes) {
                 std::string what = isVideo ? "video" : "audio";
-                if (isVideo && config->avc.width != 0) {
-                    what += " (now " + std::to_string(config->avc.width) + "x" +
-                            std::to_string(config->avc.height) + ")";
+                nlohmann::ordered_json detail = {{"kind", "configuration_change"},
+                                                 {"stream", what},
+                                                 {"file", PathAsUtf8(job.output)},
+                                                 {"at", tag->GetTimestamp() / 1000.0}};
+                const uint32_t width = config->width != 0 ? config->width : config->avc.width;
+                const uint32_t height = config->height != 0 ? config->height : config->avc.height;
+                if (isVideo && width != 0) {
+                    what += " (now " + std::to_string(width) + "x" + std::to_string(height) + ")";
+                    detail["width"] = width;
+                    detail["height"] = height;
                 }
-                std::fprintf(stderr,
-                             "flvsplice: warning: the %s decoder configuration changes at %s; "
-                             "'%s' holds one sample description per configuration: ffmpeg "
-                             "plays it, some players (browsers among them) stop at the change; "
-                             "--split-on-change writes one file per configuration instead\n",
-                             what.c_str(), FormatTime(tag->GetTimestamp()).c_str(),
-                             job.output.c_str());
+                detail["remedy"] = "--split-on-change";
+                ReportWarning("the " + what + " decoder configuration changes at " +
+                                  FormatTime(tag->GetTimestamp()) + "; '" + job.output +
+                                  "' holds one sample description per configuration: ffmpeg "
+                                  "plays it, some players (browsers among them) stop at the "
+                                  "change; --split-on-change writes one file per configuration "
+                                  "instead",
+                              std::move(detail));
             }
             current = config;
         }
     }
+}
+
+// Notes a committed output for the JSON report: its tracks (MP4) or streams
+// (FLV, read back), and the streams of the input it leaves out.
+void NoteWritten(Document& document, const Job& job, const std::string& path, uint32_t part,
+                 uint32_t parts) {
+    if (!job.json) return;
+    const Writer writer = ChosenWriter(job);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    nlohmann::ordered_json out = {
+        {"file", PathAsUtf8(path)}, {"format", WriterName(writer)}, {"size", error ? 0 : size}};
+    if (parts > 1) {
+        out["part"] = part;
+        out["parts"] = parts;
+    }
+    if (job.fragmented) out["fragmented"] = true;
+    if (writer == Writer::Mp4 || writer == Writer::M4a) {
+        FlvMp4Options options = Mp4Options(job, writer);
+        options.part = parts > 1 ? part : 0;
+        out["tracks"] = DescribeMp4Tracks(document, options);
+        nlohmann::ordered_json leftOut = nlohmann::ordered_json::array();
+        if (!options.video && !document.GetVideoTagArray()->empty()) {
+            leftOut.push_back({{"kind", "video"},
+                               {"reason", job.noVideo ? "--no-video" : ".m4a holds audio alone"}});
+        }
+        if (!options.audio && !document.GetAudioTagArray()->empty()) {
+            leftOut.push_back({{"kind", "audio"}, {"reason", "--no-audio"}});
+        }
+        out["left_out"] = std::move(leftOut);
+    } else if (writer == Writer::Flv) {
+        out["streams"] = DescribeFlvStreams(path);
+    }
+    Written()["outputs"].push_back(std::move(out));
+}
+
+// The JSON report of copy, cut or join, once its work is done or refused.
+int Finish(const Job& job, const char* command, int status) {
+    if (!job.json) return status;
+    nlohmann::ordered_json report = {{"command", command},
+                                     {"inputs", nlohmann::ordered_json::array()}};
+    for (const std::string& input : job.inputs) report["inputs"].push_back(PathAsUtf8(input));
+    report["status"] = status;
+    report.update(Written());
+    report["warnings"] = CollectedWarnings();
+    report["errors"] = CollectedErrors();
+    // Messages quote file names as given, whatever their bytes.
+    std::cout << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << '\n';
+    return status;
 }
 
 // Refuses an output that would overwrite an input, before any input is read.
@@ -194,6 +261,7 @@ int WriteParts(Document& document, const Job& job, AtomicOutput& first, uint32_t
             ReportError(reason);
             return kExitFailure;
         }
+        NoteWritten(document, job, path, part, parts);
         if (!job.quiet && part > 1) {
             std::error_code error;
             const auto size = std::filesystem::file_size(path, error);
@@ -277,6 +345,7 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError(reason);
         return kExitFailure;
     }
+    NoteWritten(document, job, job.output, 1, 1);
     if ((writer == Writer::Mp4 || writer == Writer::M4a) && !job.fragmented) {
         WarnConfigurationChanges(document, job);
     }
@@ -351,6 +420,10 @@ int RunCut(const Job& job, uint32_t from, std::optional<uint32_t> to) {
         keptStart = std::min<uint64_t>(keptStart, before[tag]);
         keptEnd = std::max<uint64_t>(keptEnd, uint64_t{before[tag]} + tag->m_duration);
     }
+    Written()["kept"] = {{"from", keptStart / 1000.0},
+                         {"to", keptEnd / 1000.0},
+                         {"asked_from", from / 1000.0},
+                         {"asked_to", to ? nlohmann::ordered_json(*to / 1000.0) : nullptr}};
     const int status = WriteOutput(document, job, output);
     if (status == 0 && !job.quiet) {
         std::printf("kept %s - %s of %s (asked for %s - %s)\n", FormatTime(keptStart).c_str(),
@@ -391,6 +464,8 @@ int RunJoin(const Job& job, bool strict) {
             return kExitFailure;
         }
     }
+    Written()["joined"] = documents.size();
+    Written()["dropped_audio_frames"] = documents[0]->GetDroppedAudioFrames();
     const int status = WriteOutput(*documents[0], job, output);
     if (status == 0 && !job.quiet) {
         std::printf("joined %zu files, %.3f s\n", documents.size(),
@@ -483,15 +558,18 @@ const std::map<std::string, std::string> kUsage = {
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--json]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented]"},
+     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--json]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
      "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--json] "
      "[--enhanced]"},
 };
 
@@ -595,6 +673,9 @@ int main(int argc, char** argv) {
                           "FLV output: add a key-frame index to onMetaData so players can seek");
         command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");
         command->add_flag("--no-video", job.noVideo, "MP4 output: leave the video stream out");
+        command->add_flag("--json", job.json,
+                          "Print one JSON document: each file written (its tracks or streams), "
+                          "warnings, and on failure the errors with their codes");
         command->add_flag("--split-on-change", job.splitOnChange,
                           "MP4 output: one file per decoder configuration (OUT, then OUT-2, "
                           "OUT-3, ... before the extension)");
@@ -645,16 +726,25 @@ int main(int argc, char** argv) {
         if (check->parsed()) return RunCheck(checked, checkJson);
         interrupt::Install();
         if (repair->parsed()) return RunRepair(job, split);
-        if (cut->parsed()) {
-            return RunCut(job, *ParseTime(fromText),
-                          toText.empty() ? std::nullopt : ParseTime(toText));
+        if (job.json) {
+            // stdout carries the JSON alone.
+            job.quiet = true;
+            CollectReports();
         }
-        if (join->parsed()) return RunJoin(job, strict);
-        return RunCopy(job);
+        if (cut->parsed()) {
+            return Finish(job, "cut",
+                          RunCut(job, *ParseTime(fromText),
+                                 toText.empty() ? std::nullopt : ParseTime(toText)));
+        }
+        if (join->parsed()) return Finish(job, "join", RunJoin(job, strict));
+        return Finish(job, "copy", RunCopy(job));
     } catch (const std::bad_alloc&) {
         ReportError("out of memory");
     } catch (const std::exception& e) {
         ReportError(std::string("unexpected failure: ") + e.what());
+    }
+    if (cut->parsed() || join->parsed() || copy->parsed()) {
+        return Finish(job, app.get_subcommands()[0]->get_name().c_str(), kExitFailure);
     }
     return kExitFailure;
 }

@@ -28,6 +28,7 @@
 
 class CFlvStream;
 struct FlvMp4Options;
+struct FlvMp4TrackSummary;
 
 // The elementary video streams SaveVideoStream writes.
 enum class FlvVideoForm {
@@ -108,6 +109,9 @@ public:
     // of the MP4 that options describe (1 without a change), or why that
     // MP4 would be refused.
     int Mp4PartCount(const FlvMp4Options& options, uint32_t* count);
+    // What SaveMP4 with these options writes, track by track (the summaries
+    // point into this document's configurations), or why it would refuse.
+    int DescribeMp4(const FlvMp4Options& options, std::vector<FlvMp4TrackSummary>* tracks);
     // Writes the video as the elementary stream of the form: HEVC as Annex B
     // (the parameter sets of the configuration in front of every key frame),
     // AV1 as an OBU stream or IVF (every frame a temporal unit; the sequence

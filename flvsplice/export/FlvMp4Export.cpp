@@ -514,6 +514,45 @@ int CFlvFile::Mp4PartCount(const FlvMp4Options& options, uint32_t* count) {
     return FlvResult::Success;
 }
 
+int CFlvFile::DescribeMp4(const FlvMp4Options& options,
+                          std::vector<FlvMp4TrackSummary>* summaries) {
+    summaries->clear();
+    if (!IsReady()) return RefuseNotOpen();
+    std::vector<FlvMp4Track> tracks;
+    Refusal refusal = BuildTracks(*this, m_videoTags, m_audioTags, options, tracks);
+    if (refusal.code == FlvResult::Success && options.part > 0) {
+        tracks = TakePart(tracks, options.part);
+    }
+    if (refusal.code != FlvResult::Success) {
+        PushError(refusal.message);
+        return refusal.code;
+    }
+    for (const FlvMp4Track& track : tracks) {
+        FlvMp4TrackSummary summary;
+        summary.video = track.video;
+        summary.timescale = track.timescale;
+        summary.samples = track.samples.size();
+        summary.syncSamples = track.samples.size() - track.nonSync.size();
+        summary.delay = track.delay;
+        summary.firstShown = track.delay;
+        if (!track.samples.empty()) {
+            int64_t earliest = INT64_MAX;
+            for (const FlvMp4Sample& sample : track.samples) {
+                earliest = std::min(earliest, sample.decodeTime + sample.composition);
+            }
+            summary.firstShown += static_cast<uint64_t>(earliest) * 1000 / track.timescale;
+            summary.mediaDuration =
+                static_cast<uint64_t>(track.samples.back().decodeTime) + track.lastDuration;
+        }
+        summary.entries = track.entries;
+        for (const auto& [first, entry] : track.entryRuns) {
+            summary.runs.push_back({first, static_cast<uint64_t>(MovieTime(track, first)), entry});
+        }
+        summaries->push_back(std::move(summary));
+    }
+    return FlvResult::Success;
+}
+
 int CFlvFile::SaveMP4(const std::wstring& path, const FlvMp4Options& options,
                       CFlvProcess* process) {
     if (!IsReady()) return RefuseNotOpen();

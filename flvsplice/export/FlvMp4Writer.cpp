@@ -652,6 +652,15 @@ std::string CodecsString(const FlvDecoderConfig& config) {
 
 std::string Mpeg1AudioCodecsString(bool mpeg1) { return mpeg1 ? "mp4a.6B" : "mp4a.69"; }
 
+std::string EntryCodecsString(const FlvMp4SampleEntry& entry) {
+    if (entry.kind == FlvMp4SampleEntry::Kind::Mpeg1Audio) {
+        return Mpeg1AudioCodecsString(entry.objectType == 0x6B);
+    }
+    // Made from the first frame's header, without a configuration.
+    if (entry.kind == FlvMp4SampleEntry::Kind::Ac3) return "ac-3";
+    return entry.config != nullptr ? CodecsString(*entry.config) : std::string();
+}
+
 bool ParseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader& out) {
     if (size < 4 || data[0] != 0xFF || (data[1] & 0xE0) != 0xE0) return false;
     const uint32_t version = (data[1] >> 3) & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5

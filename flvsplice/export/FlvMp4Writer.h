@@ -118,6 +118,29 @@ private:
     uint64_t m_dataSize = 0;
 };
 
+// What an MP4 that a document writes holds (CFlvFile::DescribeMp4): per
+// track its samples, its times and the sample description in force over
+// each run of samples.
+struct FlvMp4TrackSummary {
+    struct Run {
+        uint32_t firstSample = 0;
+        uint64_t start = 0;  // the movie time (ms) of its first sample
+        uint32_t entry = 0;  // index into entries
+    };
+    bool video = false;
+    uint32_t timescale = 1000;
+    uint64_t samples = 0;
+    uint64_t syncSamples = 0;
+    uint32_t delay = 0;  // ms from the start of the movie to the first sample
+    // ms from the start of the movie to the first sample shown (the delay
+    // and the smallest presentation time, which the edit list skips to).
+    uint64_t firstShown = 0;
+    // The sum of the sample durations, in the timescale.
+    uint64_t mediaDuration = 0;
+    std::vector<FlvMp4SampleEntry> entries;
+    std::vector<Run> runs;
+};
+
 namespace flvmp4 {
 
 // The codecs parameter (RFC 6381) of a stream with this configuration:
@@ -131,6 +154,8 @@ namespace flvmp4 {
 FLVSPLICE_API std::string CodecsString(const FlvDecoderConfig& config);
 // MPEG audio: "mp4a.6B" (MPEG-1 rates) or "mp4a.69" (the lower MPEG-2 rates).
 FLVSPLICE_API std::string Mpeg1AudioCodecsString(bool mpeg1);
+// The codecs parameter of a sample description; empty when it has none here.
+FLVSPLICE_API std::string EntryCodecsString(const FlvMp4SampleEntry& entry);
 
 // An MPEG audio frame header: its rate, channels and samples per frame.
 struct MpegAudioHeader {

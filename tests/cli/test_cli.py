@@ -369,6 +369,103 @@ class CopyTests(CliTest):
         self.assertEqual(sorted(os.listdir(self.dir)), ["x.mp4"])
 
 
+class ReportTests(CliTest):
+    """copy, cut and join --json against ffprobe's view of what they wrote."""
+
+    def fixture(self, name):
+        return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures",
+                            name + ".flv")
+
+    def report(self, *args, status=0):
+        # stdout must be UTF-8 JSON; stderr quotes file names with their own bytes.
+        result = subprocess.run([BINARY, *args, "--json"], capture_output=True)
+        stderr = result.stderr.decode(errors="surrogateescape")
+        self.assertEqual(result.returncode, status, stderr)
+        report = json.loads(result.stdout.decode())
+        self.assertEqual(report["status"], status)
+        return report, stderr
+
+    def assertTracksAgree(self, output):
+        probed = ffprobe(output["file"], "-count_packets", "-show_streams")["streams"]
+        kind = "tracks" if output["format"] == "mp4" else "streams"
+        count = "samples" if kind == "tracks" else "frames"
+        self.assertEqual([t["kind"] for t in output[kind]], [s["codec_type"] for s in probed])
+        for ours, theirs in zip(output[kind], probed):
+            self.assertEqual(ours[count], int(theirs["nb_read_packets"]), ours["kind"])
+            if kind == "tracks":
+                self.assertAlmostEqual(ours["duration"], float(theirs["duration"]), delta=0.001)
+                self.assertAlmostEqual(ours["start"], float(theirs["start_time"]), delta=0.001)
+            if ours["kind"] == "video":
+                last = ours["configurations"][-1]
+                self.assertEqual((last["width"], last["height"]),
+                                 (theirs["width"], theirs["height"]))
+
+    def test_mp4_and_flv_outputs_as_ffprobe_reads_them(self):
+        source = self.fixture("avc_high_aac48")
+        (entry,) = json.loads(self.ok("info", source, "--json").stdout)
+        for command, out in (("copy", "c.mp4"), ("cut", "k.mp4"), ("copy", "c.flv")):
+            with self.subTest(out):
+                extra = ["--from", "1s"] if command == "cut" else []
+                report, _ = self.report(command, source, *extra, "-o", self.path(out))
+                (output,) = report["outputs"]
+                self.assertEqual(output["size"], os.path.getsize(self.path(out)))
+                self.assertTracksAgree(output)
+                kind = "tracks" if out.endswith(".mp4") else "streams"
+                self.assertEqual([t["codecs"] for t in output[kind]],
+                                 [entry["video"]["codecs"], entry["audio"]["codecs"]])
+                if command == "cut":
+                    self.assertLessEqual(report["kept"]["from"], 1.0)
+        report, _ = self.report("copy", source, "-o", self.path("f.mp4"), "--fragmented")
+        (output,) = report["outputs"]
+        self.assertTrue(output["fragmented"])
+        probed = ffprobe(output["file"], "-count_packets", "-show_streams")["streams"]
+        self.assertEqual([t["samples"] for t in output["tracks"]],
+                         [int(s["nb_read_packets"]) for s in probed])
+
+    def test_configuration_change_split_and_left_out_streams(self):
+        small, large = self.fixture("avc_640x360_aac"), self.fixture("avc_1280x720_aac")
+        joined = self.path("j.mp4")
+        text = self.ok("join", small, large, "-o", joined).stderr
+        self.assertRegex(text, r"video \(now 1280x720\) decoder configuration changes at "
+                               r"0:00:0\d\.\d{3}.*--split-on-change")
+        report, _ = self.report("join", small, large, "-o", joined)
+        (warning,) = [w for w in report["warnings"] if w["stream"] == "video"]
+        self.assertEqual((warning["kind"], warning["remedy"]),
+                         ("configuration_change", "--split-on-change"))
+        (video,) = [t for t in report["outputs"][0]["tracks"] if t["kind"] == "video"]
+        first_part = int(ffprobe(small, "-count_packets", "-show_streams", "-select_streams",
+                                 "v")["streams"][0]["nb_read_packets"])
+        self.assertEqual([(c["first_sample"], c["width"]) for c in video["configurations"]],
+                         [(0, 640), (first_part, 1280)])
+        self.assertAlmostEqual(video["configurations"][1]["from"], warning["at"], delta=0.05)
+
+        report, _ = self.report("join", small, large, "-o", self.path("s.mp4"),
+                                "--split-on-change")
+        self.assertEqual([(o["part"], o["parts"]) for o in report["outputs"]], [(1, 2), (2, 2)])
+        self.assertEqual(report["warnings"], [])
+        for output in report["outputs"]:
+            self.assertTracksAgree(output)
+
+        report, _ = self.report("copy", large, "-o", self.path("a.m4a"))
+        self.assertEqual([t["kind"] for t in report["outputs"][0]["tracks"]], ["audio"])
+        self.assertEqual(report["outputs"][0]["left_out"][0]["kind"], "video")
+
+    def test_failures_carry_the_error_chain(self):
+        # A name that is not UTF-8 still gives valid JSON.
+        out = self.path(os.fsdecode(b"h263\xfe.mp4"))
+        report, stderr = self.report("copy", self.fixture("h263_352x288_mp3"), "-o", out,
+                                     status=1)
+        self.assertEqual(report["outputs"], [])
+        (error,) = report["errors"]
+        self.assertEqual(error["code"], 9040)
+        self.assertIn("h263\ufffd.mp4", error["message"])
+        self.assertIn("H.263", error["chain"][0]["message"])
+        self.assertIn(error["chain"][0]["message"], stderr)
+        self.assertFalse(os.path.exists(out))
+        report, _ = self.report("copy", self.path("missing.flv"), "-o", out, status=1)
+        self.assertNotEqual(report["errors"][0]["chain"], [])
+
+
 class UsageTests(CliTest):
     def test_usage_errors_exit_2_with_a_usage_line(self):
         out = self.path("x.flv")

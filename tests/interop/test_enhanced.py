@@ -641,6 +641,11 @@ class Mp4Ac3(unittest.TestCase, Mp4Output):
                 self.assertEqual(json.loads(done.stdout)["streams"][0]["channels"], channels)
                 info = json.loads(ok(cli("info", "--json", flv)).stdout)[0]["audio"]
                 self.assertEqual(info["codecs"], "ac-3")
+                # An entry made from a frame header: --json still names it.
+                report = json.loads(ok(cli("copy", flv, "-o", path("r.mp4"), "--json")).stdout)
+                (track,) = report["outputs"][0]["tracks"]
+                self.assertEqual((track["codecs"], track["samples"]), ("ac-3", len(sizes)))
+                self.assertIn("AC-3", track["codec"])
 
 
 def sized_pictures(file):

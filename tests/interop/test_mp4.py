@@ -6,12 +6,15 @@
 GROUP is one of Mp4Copy, Mp4Cut, Mp4Join, Mp4Fragmented, Mp4Refuse, Mp4Info. Each MP4 is
 compared with the FLV that the same command writes (or the fixture itself):
 the same packets (ffprobe's data hashes, decode and presentation times
-within 1 ms) and the same decoded frames, with ffmpeg printing nothing. A
-judge that is missing skips the group (exit 77), or fails it when CI=true.
+within 1 ms) and the same decoded frames, with ffmpeg printing nothing;
+MediaInfo reads every MP4 written without complaint, finds the index before
+the data (streamable) and counts the same frames. A judge that is missing
+skips the group (exit 77), or fails it when CI=true.
 """
 
 import argparse
 import functools
+import glob
 import http.server
 import json
 import os
@@ -58,7 +61,62 @@ def sized_pictures(path):
     return pictures
 
 
+# MediaInfo's format names for ffprobe's codec names.
+MEDIAINFO_FORMATS = {"h264": "AVC", "aac": "AAC", "mp3": "MPEG Audio"}
+
+
+def mediainfo(path):
+    """MediaInfo's tracks of the file; it must print nothing on stderr."""
+    out, err = tool("mediainfo", "--Output=JSON", path)
+    if err:
+        raise AssertionError(f"mediainfo {path}: {err}")
+    return json.loads(out)["media"]["track"]
+
+
+def top_level_boxes(path):
+    kinds, at, size = [], 0, os.path.getsize(path)
+    with open(path, "rb") as f:
+        while at + 8 <= size:
+            f.seek(at)
+            length, kind = int.from_bytes(f.read(4), "big"), f.read(4).decode("latin-1")
+            if length == 1:
+                length = int.from_bytes(f.read(8), "big")
+            kinds.append(kind)
+            at += max(length, 8)
+    return kinds
+
+
 class Judged(unittest.TestCase):
+    def assertMediaInfoAgrees(self, mp4):
+        """MediaInfo takes the file for a streamable MP4 with ffprobe's streams and frames."""
+        tracks = mediainfo(mp4)
+        general = tracks[0]
+        self.assertEqual(general["Format"], "MPEG-4")
+        self.assertEqual(general.get("IsStreamable"), "Yes", "the index comes before the data")
+        flat = json.dumps(tracks).lower()
+        for complaint in ("conformance", "error", "warning", "truncated"):
+            self.assertNotIn(complaint, flat, f"MediaInfo complains about {mp4}")
+        doc = json.loads(tool("ffprobe", "-v", "error", "-of", "json", "-count_packets",
+                              "-show_streams", mp4)[0])
+        fragmented = "moof" in top_level_boxes(mp4)
+        self.assertEqual(sorted((t["@type"], t["Format"]) for t in tracks[1:]),
+                         sorted((s["codec_type"].capitalize(), MEDIAINFO_FORMATS[s["codec_name"]])
+                                for s in doc["streams"]))
+        for stream in doc["streams"]:
+            (track,) = [t for t in tracks[1:] if t["@type"].lower() == stream["codec_type"]]
+            # Times of the index's samples (Source_* when an edit list moves
+            # them); the two read the times of fragments differently.
+            if not fragmented:
+                self.assertAlmostEqual(float(track.get("Source_Duration", track["Duration"])),
+                                       float(stream["duration"]), delta=0.0015)
+                # Source_Delay is in milliseconds, Delay in seconds.
+                delay = track.get("extra", {}).get("Source_Delay")
+                delay = float(delay) / 1000 if delay is not None else float(track.get("Delay", 0))
+                self.assertAlmostEqual(delay, float(stream["start_time"]), delta=0.0015)
+            if stream["codec_type"] == "audio":
+                self.assertEqual(track.get("Source_FrameCount", track.get("FrameCount")),
+                                 stream["nb_read_packets"])
+
     def assertSamePackets(self, flv, mp4, kinds=("video", "audio")):
         theirs, ours = packets(flv), packets(mp4)
         for kind in kinds:
@@ -81,6 +139,10 @@ class Judged(unittest.TestCase):
     def write(self, *args):
         done = cli(*args)
         self.assertEqual(done.returncode, 0, done.stderr)
+        written = args[args.index("-o") + 1] if "-o" in args else ""
+        if written.endswith((".mp4", ".m4a")):
+            for part in [written] + sorted(glob.glob(written[:-4] + "-[0-9]*" + written[-4:])):
+                self.assertMediaInfoAgrees(part)
         return done
 
 
@@ -347,12 +409,12 @@ def main():
     parser.add_argument("group", choices=[c[:-5] for c in globals() if c.endswith("Tests")])
     args = parser.parse_args()
     base.BINARY, base.FIXTURES = args.binary, args.fixtures
-    missing = [judge for judge in ("ffmpeg", "ffprobe") if not shutil.which(judge)]
+    missing = [judge for judge in ("ffmpeg", "ffprobe", "mediainfo") if not shutil.which(judge)]
     if missing:
         if os.environ.get("CI") == "true":
             print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
             return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian package ffmpeg)")
+        print(f"SKIP: {', '.join(missing)} not found (Debian packages ffmpeg, mediainfo)")
         return base.SKIPPED
     with tempfile.TemporaryDirectory(prefix="flvsplice-mp4-") as base.WORK:
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[args.group + "Tests"])
