@@ -6,6 +6,7 @@
 #
 # BUILD_DIR: build directory (default: build). CMAKE_ARGS: extra arguments for
 # the configure step, split at spaces. JOBS: parallel jobs (default: 2).
+# CTEST_ARGS: extra arguments for ctest, split at spaces (e.g. "-LE big").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,8 @@ cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build}"
 jobs="${JOBS:-2}"
 read -r -a extra <<<"${CMAKE_ARGS:-}"
+read -r -a ctest_extra <<<"${CTEST_ARGS:-}"
 
 cmake -S . -B "$build" -G Ninja -DFLVSPLICE_BUILD_TESTS=ON "${extra[@]}"
 cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" --output-on-failure -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs" "${ctest_extra[@]}"
