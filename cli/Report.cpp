@@ -39,7 +39,8 @@ std::string ExplainResult(int code) {
         case FlvResult::ReadFailed:
             return "the input ended early or could not be read: it is truncated or unreadable; "
                    "re-create or re-download it."
-                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file.";
+                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file"
+                   " (copy, cut and join take --repair to do it on the way in).";
         case FlvResult::AviCreateFailed:
             return "the AVI output could not be created: check that its directory exists and is "
                    "writable.";
@@ -50,11 +51,13 @@ std::string ExplainResult(int code) {
             return "this is not an FLV file (it does not start with \"FLV\"): check the input.";
         case FlvResult::BadFlags:
             return "the FLV header announces neither audio nor video: the file is damaged."
-                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file.";
+                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file"
+                   " (copy, cut and join take --repair to do it on the way in).";
         case FlvResult::TagLoadFailed:
             return "a tag could not be loaded: the file is truncated or damaged, or its video "
                    "codec is one this tool does not read."
-                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file.";
+                   " 'flvsplice repair IN -o OUT' saves what is readable of a damaged file"
+                   " (copy, cut and join take --repair to do it on the way in).";
         case FlvResult::ContentInvalid:
             return "no audio or video is left to work with, or it does not match the header: "
                    "for a cut, choose a range that holds both streams.";

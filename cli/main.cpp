@@ -41,6 +41,7 @@ struct Job {
     bool enhanced = false;       // codec-12 HEVC written as enhanced 'hvc1' tags
     std::optional<int> track;    // the one video track of multitrack tags to keep
     bool json = false;           // one JSON document on stdout: what was written, or why not
+    bool repair = false;         // read the inputs in salvage mode, as `repair` does
 };
 
 // What copy, cut and join report with --json: each file written, and what
@@ -55,10 +56,19 @@ Writer ChosenWriter(const Job& job) {
 }
 
 bool OpenDocument(Document& document, const std::string& path, const Job& job) {
-    int result = document.Open(ToWidePath(path));
+    int result = job.repair ? OpenSalvaged(document, path) : document.Open(ToWidePath(path));
     if (result != FlvResult::Success) {
         ReportFailure("cannot open '" + path + "'", result, &document);
         return false;
+    }
+    if (job.repair && !document.GetSalvageReport().empty()) {
+        // What the reading mended, as `repair` tells it.
+        nlohmann::ordered_json problems = nlohmann::ordered_json::array();
+        for (const std::string& line : DescribeProblems(document)) problems.push_back(line);
+        const std::string what = "'" + path + "' was repaired on the way in (" +
+                                 std::to_string(problems.size()) +
+                                 " problems; 'flvsplice check' lists them)";
+        ReportWarning(what, {{"file", PathAsUtf8(path)}, {"repaired", std::move(problems)}});
     }
     if (!job.track) return true;
     result = document.KeepVideoTrack(static_cast<uint8_t>(*job.track));
@@ -558,17 +568,20 @@ const std::map<std::string, std::string> kUsage = {
     {"cut",
      "usage: flvsplice cut IN [--from TIME] [--to TIME] -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--track ID] [--index] [--repair] [--no-audio] [--no-video] [--split-on-change] "
+     "[--fragmented] "
      "[--json]"},
     {"join",
      "usage: flvsplice join IN IN... -o OUT [--strict] [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--track ID] [--index] [--repair] [--no-audio] [--no-video] [--split-on-change] "
+     "[--fragmented] "
      "[--json]"},
     {"copy",
      "usage: flvsplice copy IN -o OUT [--format "
      "flv|avi|audio|aac|flac|ac3|eac3|h264|h265|ivf|obu|mp4|m4a] "
-     "[--track ID] [--index] [--no-audio] [--no-video] [--split-on-change] [--fragmented] "
+     "[--track ID] [--index] [--repair] [--no-audio] [--no-video] [--split-on-change] "
+     "[--fragmented] "
      "[--json] "
      "[--enhanced]"},
 };
@@ -671,6 +684,9 @@ int main(int argc, char** argv) {
             ->type_name("ID");
         command->add_flag("--index", job.index,
                           "FLV output: add a key-frame index to onMetaData so players can seek");
+        command->add_flag("--repair", job.repair,
+                          "Read the inputs as 'repair' does: keep what can be trusted of a "
+                          "damaged file and mend it on the way in");
         command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");
         command->add_flag("--no-video", job.noVideo, "MP4 output: leave the video stream out");
         command->add_flag("--json", job.json,

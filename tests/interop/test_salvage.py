@@ -137,6 +137,21 @@ class RepairTests(unittest.TestCase):
                                  set())
 
 
+    def test_repair_on_the_way_in_equals_repair_then_copy(self):
+        for name in sorted(manifest()):
+            with self.subTest(name):
+                repaired, copied = output("first_" + name), output("inway_" + name)
+                self.assertEqual(cli("repair", damaged(name), "-o", repaired).returncode, 0)
+                done = cli("copy", damaged(name), "--repair", "-o", copied)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertIn("repaired on the way in", done.stderr)
+                self.assertEqual(packet_list(copied), packet_list(repaired))
+                # Without it the damaged file is refused, pointing to the option.
+                refused = cli("copy", damaged(name), "-o", output("refused_" + name))
+                if refused.returncode != 0:
+                    self.assertIn("--repair", refused.stderr)
+
+
 class SplitTests(unittest.TestCase):
     def test_a_resolution_change_gives_two_files_each_at_its_own_size(self):
         out = output("split.flv")
