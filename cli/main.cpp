@@ -296,6 +296,14 @@ int WriteOutput(Document& document, const Job& job, AtomicOutput& output) {
         ReportError("there is no video to write to '" + job.output + "'");
         return kExitFailure;
     }
+    // FLV output: the stream left out goes from the document itself.
+    if (writer == Writer::Flv && (job.noAudio || job.noVideo)) {
+        const int result = document.DropStream(job.noVideo);
+        if (result != FlvResult::Success) {
+            ReportFailure("cannot write '" + job.output + "'", result, &document);
+            return kExitFailure;
+        }
+    }
     if (writer == Writer::OggOpus) {
         ReportError("cannot write '" + job.output +
                     "': Ogg Opus is not written yet; write the audio's frames with --format "
@@ -687,8 +695,10 @@ int main(int argc, char** argv) {
         command->add_flag("--repair", job.repair,
                           "Read the inputs as 'repair' does: keep what can be trusted of a "
                           "damaged file and mend it on the way in");
-        command->add_flag("--no-audio", job.noAudio, "MP4 output: leave the audio stream out");
-        command->add_flag("--no-video", job.noVideo, "MP4 output: leave the video stream out");
+        command->add_flag("--no-audio", job.noAudio,
+                          "MP4 or FLV output: leave the audio stream out");
+        command->add_flag("--no-video", job.noVideo,
+                          "MP4 or FLV output: leave the video stream out");
         command->add_flag("--json", job.json,
                           "Print one JSON document: each file written (its tracks or streams), "
                           "warnings, and on failure the errors with their codes");
@@ -705,10 +715,11 @@ int main(int argc, char** argv) {
         if ((job.noAudio || job.noVideo || job.splitOnChange || job.fragmented) &&
             !job.output.empty()) {
             const Writer writer = ChosenWriter(job);
-            if (writer != Writer::Mp4 && writer != Writer::M4a) {
+            if (writer != Writer::Mp4 && writer != Writer::M4a &&
+                (job.splitOnChange || job.fragmented || writer != Writer::Flv)) {
                 throw CLI::ValidationError(
-                    "--no-audio, --no-video, --split-on-change and --fragmented need MP4 output "
-                    "(.mp4, .m4v, .m4a or --format mp4|m4a)");
+                    "--split-on-change and --fragmented need MP4 output (.mp4, .m4v, .m4a or "
+                    "--format mp4|m4a); --no-audio and --no-video need MP4 or FLV output");
             }
             if (job.noAudio && (job.noVideo || writer == Writer::M4a)) {
                 throw CLI::ValidationError(

@@ -134,6 +134,10 @@ public:
     // video tags go, audio stays. Refuses (ExportRefused, nothing changed) an
     // id that no video track has and multitrack tags with ModEx prefixes.
     int KeepVideoTrack(uint8_t id);
+    // Leaves the video (or audio) stream out of the document: its tags go,
+    // the header no longer announces it, and the other stream's timeline
+    // starts at 0. Refused (9029) when nothing else would be left.
+    int DropStream(bool video);
     // Rewrites every codec-12 HEVC tag as an enhanced 'hvc1' tag: the packet
     // type and composition time go into the enhanced header, the coded data
     // stays byte for byte. Refuses (ExportRefused, nothing changed) a

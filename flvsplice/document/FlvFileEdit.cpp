@@ -419,3 +419,23 @@ int CFlvFile::PrepareModernJoin(CFlvFile* other, bool check, std::vector<CFlvTag
                  m_tags.end());
     return FlvResult::Success;
 }
+
+int CFlvFile::DropStream(bool video) {
+    if (!IsReady()) return RefuseNotOpen();
+    if ((video ? m_audioTags : m_videoTags).empty()) {
+        PushError(video ? L"映像を除くと出力するデータがなくなります。"
+                        : L"音声を除くと出力するデータがなくなります。");
+        return FlvResult::ExportRefused;
+    }
+    const uint8_t type = video ? CFlvTag::kVideo : CFlvTag::kAudio;
+    m_tags.erase(std::remove_if(m_tags.begin(), m_tags.end(),
+                                [type](const CFlvTag* tag) { return tag->m_tagType == type; }),
+                 m_tags.end());
+    m_flvHeader->m_flags =
+        uint8_t(m_flvHeader->m_flags & ~(video ? CFlvHeader::kVideoFlag : CFlvHeader::kAudioFlag));
+    m_tracks.erase(std::remove_if(m_tracks.begin(), m_tracks.end(),
+                                  [video](const FlvTrack& track) { return track.video == video; }),
+                   m_tracks.end());
+    ReparseFlvData();
+    return FlvResult::Success;
+}

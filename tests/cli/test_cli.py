@@ -346,14 +346,24 @@ class CopyTests(CliTest):
 
 
     def test_mp4_options_need_mp4_output_and_a_stream_to_write(self):
-        for args in (["-o", "x.flv", "--no-audio"], ["-o", "x.avi", "--split-on-change"],
-                     ["-o", "x.mp4", "--format", "flv", "--no-video"],
-                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.mp4", "--no-audio", "--no-video"],
+        for args in (["-o", "x.avi", "--no-audio"], ["-o", "x.avi", "--split-on-change"],
+                     ["-o", "x.flv", "--fragmented"],
+                     ["-o", "x.m4a", "--no-audio"], ["-o", "x.flv", "--no-audio", "--no-video"],
                      ["-o", "x.aac", "--fragmented"]):
             with self.subTest(args):
                 self.fails(2, "copy", SAMPLE, *[self.path(a) if a.startswith("x.") else a
                                                 for a in args])
         self.assertEqual(os.listdir(self.dir), [])
+        # An FLV output leaves a stream out as the MP4 does: the header, the
+        # metadata and the tags say the same.
+        for flag, kept in (("--no-video", "audio"), ("--no-audio", "video")):
+            out = self.path(kept + ".flv")
+            self.assertEqual(run("copy", SAMPLE, flag, "-o", out).returncode, 0)
+            with open(out, "rb") as f:
+                self.assertEqual(f.read(5)[4], 4 if kept == "audio" else 1)
+            info = json.loads(run("info", "--json", out).stdout)[0]
+            self.assertEqual([k for k in ("audio", "video") if info[k]], [kept])
+            os.remove(out)
         # The sample's H.263 has no MP4 form: refused, nothing written; its
         # MP3 alone is written.
         result = self.fails(1, "copy", SAMPLE, "-o", self.path("x.mp4"))
