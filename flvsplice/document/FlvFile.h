@@ -27,6 +27,7 @@
 #include "flvsplice/platform/FlvOutputFile.h"
 
 class CFlvStream;
+class CFlvOutputFile;
 struct FlvMp4Options;
 struct FlvMp4TrackSummary;
 
@@ -248,6 +249,9 @@ private:
     // Whether other may be joined onto this document when either has
     // multitrack tags; JoinRefused leaves records.
     int CheckTrackJoin(const CFlvFile* other);
+    // The start of an elementary-stream export: the refusal (when there is
+    // one) as a record and ExportRefused, else output created at path.
+    int BeginExport(const wchar_t* refusal, const std::wstring& path, CFlvOutputFile& output);
     // The ADTS export.
     int WriteElementaryStream(const std::wstring& path, CFlvProcess* process);
 

@@ -89,6 +89,20 @@ std::vector<uint8_t> FlacFileHead(const std::vector<uint8_t>& config) {
 
 }  // namespace
 
+int CFlvFile::BeginExport(const wchar_t* refusal, const std::wstring& path,
+                          CFlvOutputFile& output) {
+    if (refusal != nullptr) {
+        PushError(refusal);
+        return FlvResult::ExportRefused;
+    }
+    int error = 0;
+    if (!output.Create(path, &error)) {
+        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
+        return FlvResult::OpenFailed;
+    }
+    return FlvResult::Success;
+}
+
 int CFlvFile::SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvProcess* process) {
     if (!IsReady()) return RefuseNotOpen();
     const std::vector<CFlvTag*>& stream = m_audioTags;
@@ -131,16 +145,9 @@ int CFlvFile::SaveAudioStream(const std::wstring& path, FlvAudioForm form, CFlvP
             }
         }
     }
-    if (refusal != nullptr) {
-        PushError(refusal);
-        return FlvResult::ExportRefused;
-    }
-
     CFlvOutputFile output;
-    int error = 0;
-    if (!output.Create(path, &error)) {
-        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
-        return FlvResult::OpenFailed;
+    if (const int begun = BeginExport(refusal, path, output); begun != FlvResult::Success) {
+        return begun;
     }
     if (!head.empty()) output.Write(head.data(), head.size());
     int result = FlvResult::Success;
@@ -194,16 +201,9 @@ int CFlvFile::SaveVideoStream(const std::wstring& path, FlvVideoForm form, CFlvP
             }
         }
     }
-    if (refusal != nullptr) {
-        PushError(refusal);
-        return FlvResult::ExportRefused;
-    }
-
     CFlvOutputFile output;
-    int error = 0;
-    if (!output.Create(path, &error)) {
-        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
-        return FlvResult::OpenFailed;
+    if (const int begun = BeginExport(refusal, path, output); begun != FlvResult::Success) {
+        return begun;
     }
     if (form == FlvVideoForm::Ivf) {
         // 32 bytes: signature, version 0, header size, FourCC, size, time
@@ -323,16 +323,9 @@ int CFlvFile::WriteElementaryStream(const std::wstring& path, CFlvProcess* proce
             }
         }
     }
-    if (refusal != nullptr) {
-        PushError(refusal);
-        return FlvResult::ExportRefused;
-    }
-
     CFlvOutputFile output;
-    int error = 0;
-    if (!output.Create(path, &error)) {
-        PushSystemError(L"FLVファイル作成時にエラーが発生しました。", error);
-        return FlvResult::OpenFailed;
+    if (const int begun = BeginExport(refusal, path, output); begun != FlvResult::Success) {
+        return begun;
     }
     int result = FlvResult::Success;
     const FlvDecoderConfig* current = nullptr;
