@@ -20,22 +20,6 @@ bool HasChromaInfo(uint32_t profile) {
     return std::find(std::begin(kProfiles), std::end(kProfiles), profile) != std::end(kProfiles);
 }
 
-// The bytes after the NAL header with the emulation-prevention byte of every 0x000003 dropped.
-std::vector<uint8_t> ToRbsp(const uint8_t* data, size_t size) {
-    std::vector<uint8_t> rbsp;
-    rbsp.reserve(size);
-    unsigned zeros = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (zeros >= 2 && data[i] == 0x03) {
-            zeros = 0;
-            continue;
-        }
-        rbsp.push_back(data[i]);
-        zeros = data[i] == 0 ? zeros + 1 : 0;
-    }
-    return rbsp;
-}
-
 // scaling_list(): only the number of bits matters here. The list ends early once a delta
 // makes the next scale 0 (the default matrix, or the rest repeating the last scale).
 bool SkipScalingList(CFlvBitReader& reader, unsigned count) {

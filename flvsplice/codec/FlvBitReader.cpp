@@ -87,4 +87,19 @@ void CFlvBitReader::ByteAlign() {
     if (used != 0) Skip(8 - used);
 }
 
+std::vector<uint8_t> ToRbsp(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> rbsp;
+    rbsp.reserve(size);
+    unsigned zeros = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (zeros >= 2 && data[i] == 0x03) {
+            zeros = 0;
+            continue;
+        }
+        rbsp.push_back(data[i]);
+        zeros = data[i] == 0 ? zeros + 1 : 0;
+    }
+    return rbsp;
+}
+
 }  // namespace flvcodec

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "flvsplice/common/FlvExport.h"
 
@@ -36,5 +37,9 @@ private:
     size_t m_pos = 0;
     bool m_ok = true;
 };
+
+// The bytes of a NAL unit (after its header) with the emulation-prevention
+// byte of every 0x000003 dropped, for H.264 and HEVC parameter sets.
+FLVSPLICE_API std::vector<uint8_t> ToRbsp(const uint8_t* data, size_t size);
 
 }  // namespace flvcodec

@@ -10,21 +10,6 @@ namespace {
 constexpr uint8_t kNalSps = 33;
 constexpr size_t kFixedBytes = 23;  // through numOfArrays
 
-std::vector<uint8_t> ToRbsp(const uint8_t* data, size_t size) {
-    std::vector<uint8_t> rbsp;
-    rbsp.reserve(size);
-    unsigned zeros = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (zeros >= 2 && data[i] == 0x03) {
-            zeros = 0;
-            continue;
-        }
-        rbsp.push_back(data[i]);
-        zeros = data[i] == 0 ? zeros + 1 : 0;
-    }
-    return rbsp;
-}
-
 // profile_tier_level(1, maxSubLayersMinus1): the general part (96 bits), the
 // sub-layer flags, their padding to 8 entries and the sub-layers' parts.
 void SkipProfileTierLevel(CFlvBitReader& bits, unsigned maxSubLayersMinus1) {
