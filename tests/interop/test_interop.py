@@ -391,6 +391,40 @@ class IndexTests(Judged):
 JUDGES = {"CopyFlv": ["ffmpeg", "ffprobe", "flvmeta"], "Index": ["ffmpeg", "ffprobe", "flvmeta"]}
 
 
+def missing_judges(needed):
+    """None when every judge is there; else the exit status: 1 under CI=true
+    (which needs every judge), SKIPPED otherwise."""
+    missing = [judge for judge in needed if not shutil.which(judge)]
+    if not missing:
+        return None
+    if os.environ.get("CI") == "true":
+        print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
+        return 1
+    print(f"SKIP: {', '.join(missing)} not found (Debian packages "
+          f"{', '.join(sorted(set(missing) - {'ffprobe'}))})")
+    return SKIPPED
+
+
+def run_group_script(scope, description, judges, prefix):
+    """The main of a group script that builds on this one: --binary,
+    --fixtures and GROUP (a class GROUP + "Tests" of scope); judges(group)
+    names the tools the group needs; its tests run in a temporary WORK."""
+    global BINARY, FIXTURES, WORK
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--fixtures", required=True)
+    parser.add_argument("group", choices=[c[:-5] for c in scope if c.endswith("Tests")])
+    args = parser.parse_args()
+    BINARY, FIXTURES = args.binary, args.fixtures
+    status = missing_judges(judges(args.group))
+    if status is not None:
+        return status
+    with tempfile.TemporaryDirectory(prefix=prefix) as WORK:
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(scope[args.group + "Tests"])
+        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
 def main():
     global BINARY, FIXTURES, MAKE_VP6, WORK, VP6_DIR
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -401,14 +435,9 @@ def main():
     args = parser.parse_args()
     BINARY, FIXTURES, MAKE_VP6 = args.binary, args.fixtures, args.make_vp6
 
-    needed = JUDGES.get(args.group, ["ffmpeg", "ffprobe"])
-    missing = [judge for judge in needed if not shutil.which(judge)]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian packages ffmpeg, flvmeta)")
-        return SKIPPED
+    status = missing_judges(JUDGES.get(args.group, ["ffmpeg", "ffprobe"]))
+    if status is not None:
+        return status
 
     with tempfile.TemporaryDirectory(prefix="flvsplice-interop-") as WORK:
         VP6_DIR = os.path.join(WORK, "vp6")

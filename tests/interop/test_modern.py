@@ -12,12 +12,10 @@ not the command's. A judge that is missing skips the group (exit 77), or
 fails it when CI=true is set.
 """
 
-import argparse
 import collections
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -416,27 +414,10 @@ class SyncJoinTests(unittest.TestCase):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--binary", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("group", choices=[c[:-5] for c in globals() if c.endswith("Tests")])
-    args = parser.parse_args()
-    base.BINARY, base.FIXTURES = args.binary, args.fixtures
+    def judges(group):
+        return ["ffmpeg", "ffprobe"] + (["flvmeta"] if group in ("H264Copy", "H264Index") else [])
 
-    needed = ["ffmpeg", "ffprobe"] + (["flvmeta"] if args.group in ("H264Copy", "H264Index")
-                                      else [])
-    missing = [judge for judge in needed if not shutil.which(judge)]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian packages ffmpeg, flvmeta)")
-        return base.SKIPPED
-
-    with tempfile.TemporaryDirectory(prefix="flvsplice-modern-") as base.WORK:
-        suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[args.group + "Tests"])
-        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    return base.run_group_script(globals(), __doc__.split("\n")[0], judges, "flvsplice-modern-")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ the data (streamable) and counts the same frames. A judge that is missing
 skips the group (exit 77), or fails it when CI=true.
 """
 
-import argparse
 import functools
 import glob
 import http.server
@@ -23,7 +22,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import unittest
 import urllib.parse
@@ -403,23 +401,8 @@ class Mp4InfoTests(Judged):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--binary", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("group", choices=[c[:-5] for c in globals() if c.endswith("Tests")])
-    args = parser.parse_args()
-    base.BINARY, base.FIXTURES = args.binary, args.fixtures
-    missing = [judge for judge in ("ffmpeg", "ffprobe", "mediainfo") if not shutil.which(judge)]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian packages ffmpeg, mediainfo)")
-        return base.SKIPPED
-    with tempfile.TemporaryDirectory(prefix="flvsplice-mp4-") as base.WORK:
-        suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[args.group + "Tests"])
-        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    return base.run_group_script(globals(), __doc__.split("\n")[0],
+                                 lambda group: ["ffmpeg", "ffprobe", "mediainfo"], "flvsplice-mp4-")
 
 
 if __name__ == "__main__":

@@ -10,12 +10,9 @@ and how many of the sources' packets the damage may cost at most. A judge
 that is missing skips the group (exit 77), or fails it when CI=true is set.
 """
 
-import argparse
 import json
 import os
-import shutil
 import sys
-import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # importing the helpers leaves no cache in the tree
@@ -168,25 +165,8 @@ class SplitTests(unittest.TestCase):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--binary", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("group", choices=[c[:-5] for c in globals() if c.endswith("Tests")])
-    args = parser.parse_args()
-    base.BINARY, base.FIXTURES = args.binary, args.fixtures
-
-    missing = [judge for judge in ("ffmpeg", "ffprobe", "flvmeta") if not shutil.which(judge)]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian packages ffmpeg, flvmeta)")
-        return base.SKIPPED
-
-    with tempfile.TemporaryDirectory(prefix="flvsplice-salvage-") as base.WORK:
-        suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[args.group + "Tests"])
-        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    return base.run_group_script(globals(), __doc__.split("\n")[0],
+                                 lambda group: ["ffmpeg", "ffprobe", "flvmeta"], "flvsplice-salvage-")
 
 
 if __name__ == "__main__":
