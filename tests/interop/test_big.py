@@ -24,7 +24,7 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True
-from test_interop import read_tags  # noqa: E402
+from test_interop import missing_judges, read_tags  # noqa: E402
 
 BINARY = WORK = None
 SKIPPED = 77
@@ -153,13 +153,9 @@ def main():
     parser.add_argument("group", choices=[c[:-5] for c in globals() if c.endswith("Tests")])
     args = parser.parse_args()
     BINARY = args.binary
-    missing = [judge for judge in ("ffmpeg", "ffprobe") if not shutil.which(judge)]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian package ffmpeg)")
-        return SKIPPED
+    status = missing_judges(["ffmpeg", "ffprobe"])
+    if status is not None:
+        return status
     free = shutil.disk_usage(tempfile.gettempdir()).free
     if free < NEEDED:
         print(f"SKIP: {free / 1e9:.1f} GB free in {tempfile.gettempdir()}, "

@@ -36,6 +36,7 @@ import urllib.parse
 
 sys.dont_write_bytecode = True
 import enhanced_flv as eflv  # noqa: E402
+from test_interop import missing_judges  # noqa: E402
 
 BINARY = FIXTURES = CHROMIUM = WORK = None
 SKIPPED = 77
@@ -299,14 +300,9 @@ def main():
     args = parser.parse_args()
     BINARY, FIXTURES = args.binary, args.fixtures
     CHROMIUM = shutil.which(args.chromium)
-    missing = [j for j, found in (("chromium", CHROMIUM), ("ffprobe", shutil.which("ffprobe")))
-               if not found]
-    if missing:
-        if os.environ.get("CI") == "true":
-            print(f"FAIL: {', '.join(missing)} not found; CI=true needs every judge")
-            return 1
-        print(f"SKIP: {', '.join(missing)} not found (Debian packages chromium, ffmpeg)")
-        return SKIPPED
+    status = missing_judges([args.chromium, "ffprobe"])
+    if status is not None:
+        return status
     with tempfile.TemporaryDirectory(prefix="flvsplice-browser-") as WORK:
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[args.group + "Tests"])
         result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
